@@ -1,0 +1,86 @@
+// A small socket library over the platform's TCP sockets: client and server
+// sockets, fixed-capacity socket sets with a readiness wait, a counted start
+// and stop of the socket service, one last-error text, and the IPv4 address
+// helpers. Failures are reported by results; nothing here logs or throws.
+//
+// One implementation per platform (net_posix.cpp, net_win32.cpp); the parts
+// that do not touch the platform are in net_common.cpp. No platform socket
+// header is included here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+// The platform socket handle: a descriptor on POSIX, a SOCKET on Windows.
+#if defined(_WIN32)
+typedef uintptr_t Net_Channel;
+const Net_Channel NET_INVALID_CHANNEL = ~static_cast<uintptr_t>(0);
+#else
+typedef int Net_Channel;
+const Net_Channel NET_INVALID_CHANNEL = -1;
+#endif
+
+// At most this many members of a set take part in one readiness wait.
+const int NET_MAX_WAIT_SOCKETS = 64;
+const int NET_ERROR_SIZE = 1024;
+
+// IPv4 endpoint, both fields in network byte order.
+struct Net_Address {
+    uint32_t host;
+    uint16_t port;
+};
+
+// Common head of every socket a set can hold.
+struct Net_GenericSocket {
+    int ready;          // 1 once a wait found it readable; 0 after each receive
+    Net_Channel channel; // NET_INVALID_CHANNEL when no handle was obtained
+};
+
+struct Net_TCPSocket : Net_GenericSocket {
+    Net_Address remoteAddress; // client sockets only
+    Net_Address localAddress;  // server sockets only
+    int isServer;
+};
+
+struct Net_SocketSet {
+    int numSockets;
+    int maxSockets;
+    Net_GenericSocket **sockets;
+};
+
+// Successful Net_Init calls not yet matched by Net_Quit.
+extern int g_nNetStarted;
+// Message of the most recent failure.
+extern char g_szNetError[NET_ERROR_SIZE];
+
+int Net_Init();
+void Net_Quit();
+void Net_SetError(const char *fmt, ...);
+const char *Net_GetError();
+
+Net_SocketSet *Net_AllocSocketSet(int maxSockets);
+int Net_AddSocket(Net_SocketSet *set, Net_GenericSocket *sock);
+int Net_TCP_AddSocket(Net_SocketSet *set, Net_TCPSocket *sock);
+int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs);
+int Net_SocketReady(const Net_GenericSocket *sock);
+void Net_FreeSocketSet(Net_SocketSet *set);
+
+// Opens a client socket connected to *addr (isServer 0) or a server socket
+// listening on *addr (isServer nonzero). A client connect waits until the
+// platform finishes it; when pbCancel is given and becomes true meanwhile,
+// the attempt is abandoned like a failed connect.
+Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
+                            const std::atomic<bool> *pbCancel = nullptr);
+Net_Address *Net_TCP_GetPeerAddress(Net_TCPSocket *sock);
+int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len);
+int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen);
+void Net_TCP_Close(Net_TCPSocket *sock);
+
+// Dotted IPv4 text to a network-order host; 0, or -1..-4 with *out untouched.
+int parse_dotted_ipv4(const std::string &text, uint32_t *out);
+uint16_t swap_bytes16(uint16_t value);
+
+// Writes 127.0.0.1-15306.
+std::ostream &operator<<(std::ostream &os, const Net_Address &addr);

@@ -1,0 +1,60 @@
+// The wire format between the relay and the VOZevezu: a 4-byte little-endian
+// length counting the whole packet, a type byte, a 4-byte id, then data.
+#pragma once
+
+#include <cstdint>
+
+const uint32_t PACKET_LENGTH_SIZE = 4;
+const uint32_t PACKET_HEADER_SIZE = 9;     // length, type, id
+const int32_t PACKET_MAX_OUT_PAYLOAD = 800;
+const uint32_t PACKET_MAX_OUT = 809;
+const uint32_t PACKET_MAX_IN = 5000;
+const uint32_t PACKET_RECV_BUFFER = 10000;
+const uint32_t PACKET_RECV_CHUNK = 5000;
+
+const unsigned char PACKET_TYPE_DATA = 'D';
+const unsigned char PACKET_TYPE_KEY = 'K';
+const unsigned char PACKET_TYPE_CHECK = 'C';
+
+// Little-endian 32-bit load and store, at any alignment.
+uint32_t read_u32le(const unsigned char *p);
+void write_u32le(unsigned char *p, uint32_t v);
+
+// Builds one packet in buf (room for PACKET_MAX_OUT bytes) from a payload of
+// 0 to 800 bytes; returns its length, n + 9.
+uint32_t frame_packet(unsigned char *buf, unsigned char type, uint32_t id, const void *data,
+                      uint32_t n);
+
+// One packet handed on from the receive buffer, without its length field:
+// msg points at the type byte and size is length - 4. Valid until the next
+// call of Next or Received.
+struct Packet {
+    const unsigned char *msg;
+    uint32_t size;
+    unsigned char type() const { return msg[0]; }
+};
+
+// Cuts a byte stream into packets in place, across reads, with no
+// allocation: read into RecvPtr() at most PACKET_RECV_CHUNK bytes, call
+// Received(n), then call Next until it returns CUT_NEED_MORE.
+class PacketCutter {
+public:
+    enum Result {
+        CUT_NEED_MORE,      // nothing complete is left; the tail is carried
+        CUT_PACKET,         // *out holds the next packet
+        CUT_INVALID_LENGTH, // *pBadLength holds the length; the rest of the read is dropped
+    };
+
+    PacketCutter();
+    unsigned char *RecvPtr() { return m_buf + m_nCarry; }
+    uint32_t Carried() const { return m_nCarry; }
+    // Starts cutting the carried bytes and the n bytes just read.
+    void Received(uint32_t n);
+    Result Next(Packet *out, uint32_t *pBadLength);
+
+private:
+    unsigned char m_buf[PACKET_RECV_BUFFER];
+    uint32_t m_nCarry; // bytes kept at the front from earlier reads
+    uint32_t m_nPos;   // next unread byte while cutting
+    uint32_t m_nEnd;   // end of the bytes being cut
+};
