@@ -5,7 +5,7 @@
 #include <cstdint>
 
 const uint32_t PACKET_LENGTH_SIZE = 4;
-const uint32_t PACKET_HEADER_SIZE = 9;     // length, type, id
+const uint32_t PACKET_HEADER_SIZE = 9; // length, type, id
 const int32_t PACKET_MAX_OUT_PAYLOAD = 800;
 const uint32_t PACKET_MAX_OUT = 809;
 const uint32_t PACKET_MAX_IN = 5000;
@@ -21,7 +21,8 @@ uint32_t read_u32le(const unsigned char *p);
 void write_u32le(unsigned char *p, uint32_t v);
 
 // Builds one packet in buf (room for PACKET_MAX_OUT bytes) from a payload of
-// 0 to 800 bytes; returns its length, n + 9.
+// 0 to 800 bytes; returns its length, n + 9. A payload above 800 bytes, or a
+// null payload with n > 0, writes nothing and returns 0.
 uint32_t frame_packet(unsigned char *buf, unsigned char type, uint32_t id, const void *data,
                       uint32_t n);
 
@@ -36,7 +37,22 @@ struct Packet {
 
 // Cuts a byte stream into packets in place, across reads, with no
 // allocation: read into RecvPtr() at most PACKET_RECV_CHUNK bytes, call
-// Received(n), then call Next until it returns CUT_NEED_MORE.
+// Received(n), then call Next until it returns CUT_NEED_MORE. Type dispatch
+// is the caller's job; the cutter only frames.
+//
+// A packet is judged as soon as the bytes that decide it have arrived:
+// - its length (once the 4 length bytes are there) is invalid when it is
+//   below 5 (the type byte would lie outside the packet) or above 5000;
+// - a 'D' packet (once its type byte is there) is invalid when its length is
+//   below 9, since its id would be incomplete.
+// An invalid packet ends the cutting of the current read: Next reports
+// CUT_INVALID_LENGTH with the declared length, the unread bytes of the read
+// are dropped, nothing is carried, and the next read is cut as if its first
+// byte began a packet. No byte outside the ones received is ever looked at.
+//
+// An incomplete tail (fewer than 4 bytes, or fewer than length) is moved to
+// the front of the buffer once and carried; it is at most 4999 bytes, so
+// the carry plus one full read always fit.
 class PacketCutter {
 public:
     enum Result {
@@ -48,11 +64,18 @@ public:
     PacketCutter();
     unsigned char *RecvPtr() { return m_buf + m_nCarry; }
     uint32_t Carried() const { return m_nCarry; }
-    // Starts cutting the carried bytes and the n bytes just read.
+    // Starts cutting the carried bytes and the n bytes just read. A count
+    // beyond the free room of the buffer is cut down to it. Call it only
+    // after Next has returned CUT_NEED_MORE (or before the first read).
     void Received(uint32_t n);
+    // Cuts the next packet. pBadLength may be null.
     Result Next(Packet *out, uint32_t *pBadLength);
 
 private:
+    static bool IsInvalid(uint32_t length, const unsigned char *p, uint32_t r);
+    // Moves the r unread bytes to the front and keeps them for the next read.
+    Result Carry(uint32_t r);
+
     unsigned char m_buf[PACKET_RECV_BUFFER];
     uint32_t m_nCarry; // bytes kept at the front from earlier reads
     uint32_t m_nPos;   // next unread byte while cutting
