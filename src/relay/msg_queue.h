@@ -15,19 +15,23 @@ public:
     MsgQueue &operator=(const MsgQueue &) = delete;
 
     // Allocates the ring (replacing any earlier one) and empties it; -1 when
-    // the allocation fails, after which every record is refused.
+    // the allocation fails or size is 0, after which every record is refused.
     int Allocate(uint32_t size);
-    // Stores one record of n bytes; 0, or -1 when it does not fit. n == 0
-    // stores nothing and succeeds.
+    // Stores one record of n bytes; 0, or -1 when it does not fit (or the
+    // queue has no storage). n == 0 stores nothing and succeeds.
     int Push(const void *data, uint32_t n);
     // Takes the oldest record: copies at most destSize of its bytes to dest
     // and stores its full size in *pSize. 0, or -1 (and *pSize = 0) when empty.
+    // A record whose size does not fit the bytes held empties the queue.
     int Pop(void *dest, uint32_t destSize, uint32_t *pSize);
     void Clear();
     uint32_t UsedBytes();
     uint32_t Count();
 
 private:
+    // The helpers below expect the lock to be held.
+    bool FindRoom(uint64_t need, uint32_t *pOffset);
+    uint32_t RecordSizeAtRead() const;
     void ResetOffsets();
 
     unsigned char *m_pStorage;
