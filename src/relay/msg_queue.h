@@ -29,7 +29,7 @@ public:
     uint32_t Count();
 
 private:
-    // The helpers below expect the lock to be held.
+    // Called with the lock held.
     bool FindRoom(uint64_t need, uint32_t *pOffset);
     uint32_t RecordSizeAtRead() const;
     void ResetOffsets();
