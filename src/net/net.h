@@ -34,7 +34,7 @@ struct Net_Address {
 
 // Common head of every socket a set can hold.
 struct Net_GenericSocket {
-    int ready;          // 1 once a wait found it readable; 0 after each receive
+    int ready;           // 1 once a wait found it readable; 0 after each receive
     Net_Channel channel; // NET_INVALID_CHANNEL when no handle was obtained
 };
 

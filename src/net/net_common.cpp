@@ -19,7 +19,9 @@ void Net_SetError(const char *fmt, ...) {
     va_end(args);
 }
 
-const char *Net_GetError() { return g_szNetError; }
+const char *Net_GetError() {
+    return g_szNetError;
+}
 
 // ---- Socket sets ---------------------------------------------------------
 
@@ -58,7 +60,9 @@ int Net_TCP_AddSocket(Net_SocketSet *set, Net_TCPSocket *sock) {
     return Net_AddSocket(set, static_cast<Net_GenericSocket *>(sock));
 }
 
-int Net_SocketReady(const Net_GenericSocket *sock) { return sock && sock->ready ? 1 : 0; }
+int Net_SocketReady(const Net_GenericSocket *sock) {
+    return sock && sock->ready ? 1 : 0;
+}
 
 void Net_FreeSocketSet(Net_SocketSet *set) {
     if (!set)

@@ -81,7 +81,9 @@ int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
 }
 
 // Readable as select() would report it: data, end of stream or a pending error.
-bool is_readable(const pollfd &fd) { return (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0; }
+bool is_readable(const pollfd &fd) {
+    return (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 // Marks the members whose channel was found readable; returns how many
 // distinct channels were, or -1 when one of them was not an open descriptor.
@@ -161,7 +163,8 @@ bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
 bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
     set_nonblocking(sock->channel);
     const sockaddr_in sa = make_sockaddr(addr);
-    bool connected = connect(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
+    bool connected =
+        connect(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
     if (!connected && (errno == EINPROGRESS || errno == EINTR))
         connected = wait_connected(sock->channel, pbCancel);
     if (!connected) {
