@@ -34,7 +34,7 @@ struct Net_Address {
 
 // Common head of every socket a set can hold.
 struct Net_GenericSocket {
-    int ready;          // 1 once a wait found it readable; 0 after each receive
+    int ready;           // 1 once a wait found it readable; 0 after each receive
     Net_Channel channel; // NET_INVALID_CHANNEL when no handle was obtained
 };
 
@@ -57,12 +57,21 @@ extern char g_szNetError[NET_ERROR_SIZE];
 
 int Net_Init();
 void Net_Quit();
+// Formats at most NET_ERROR_SIZE - 1 characters into g_szNetError.
 void Net_SetError(const char *fmt, ...);
 const char *Net_GetError();
 
+// Null when memory runs out or maxSockets is negative.
 Net_SocketSet *Net_AllocSocketSet(int maxSockets);
+// numSockets after the call (unchanged for a null socket); -1 when the set is
+// full ("socketset is full") or null.
 int Net_AddSocket(Net_SocketSet *set, Net_GenericSocket *sock);
 int Net_TCP_AddSocket(Net_SocketSet *set, Net_TCPSocket *sock);
+// Waits up to timeoutMs (0 polls) until a member is readable. Only the
+// NET_MAX_WAIT_SOCKETS members added last take part; a channel added twice
+// counts once. Sets ready on each readable member and returns how many
+// channels are readable, 0 on time-out (an empty set just waits), -1 on error
+// (null set, a member without an open channel).
 int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs);
 int Net_SocketReady(const Net_GenericSocket *sock);
 void Net_FreeSocketSet(Net_SocketSet *set);
@@ -73,8 +82,15 @@ void Net_FreeSocketSet(Net_SocketSet *set);
 // the attempt is abandoned like a failed connect.
 Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
                             const std::atomic<bool> *pbCancel = nullptr);
+// Null for a server socket (or a null one).
 Net_Address *Net_TCP_GetPeerAddress(Net_TCPSocket *sock);
+// Bytes sent without waiting, 0..len: short when the send buffer fills or the
+// connection fails. -1 for a server socket or a null one. A negative len, or
+// null data with len > 0, sends nothing and returns 0.
 int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len);
+// Bytes received without waiting; 0 when the peer has closed; -1 when nothing
+// is pending, on error, for a server socket or a null one, and for a null
+// buffer or a negative maxlen. Clears ready on a client socket.
 int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen);
 void Net_TCP_Close(Net_TCPSocket *sock);
 

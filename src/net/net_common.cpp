@@ -1,1 +1,158 @@
-// (to be written)
+// The platform-independent half of the socket layer: the last-error text,
+// socket sets, peer addresses and the IPv4 address helpers.
+#include "net/net.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+int g_nNetStarted = 0;
+char g_szNetError[NET_ERROR_SIZE] = "";
+
+void Net_SetError(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(g_szNetError, sizeof(g_szNetError), fmt, args);
+    va_end(args);
+}
+
+const char *Net_GetError() {
+    return g_szNetError;
+}
+
+// ---- Socket sets ---------------------------------------------------------
+
+Net_SocketSet *Net_AllocSocketSet(int maxSockets) {
+    if (maxSockets < 0)
+        return nullptr;
+    Net_SocketSet *set = new (std::nothrow) Net_SocketSet;
+    if (!set)
+        return nullptr;
+    set->numSockets = 0;
+    set->maxSockets = maxSockets;
+    set->sockets = new (std::nothrow) Net_GenericSocket *[maxSockets];
+    if (!set->sockets) {
+        delete set;
+        return nullptr;
+    }
+    for (int i = 0; i < maxSockets; ++i)
+        set->sockets[i] = nullptr;
+    return set;
+}
+
+int Net_AddSocket(Net_SocketSet *set, Net_GenericSocket *sock) {
+    if (!set)
+        return -1;
+    if (!sock)
+        return set->numSockets;
+    if (set->numSockets == set->maxSockets) {
+        Net_SetError("socketset is full");
+        return -1;
+    }
+    set->sockets[set->numSockets++] = sock;
+    return set->numSockets;
+}
+
+int Net_TCP_AddSocket(Net_SocketSet *set, Net_TCPSocket *sock) {
+    return Net_AddSocket(set, static_cast<Net_GenericSocket *>(sock));
+}
+
+int Net_SocketReady(const Net_GenericSocket *sock) {
+    return sock && sock->ready ? 1 : 0;
+}
+
+void Net_FreeSocketSet(Net_SocketSet *set) {
+    if (!set)
+        return;
+    delete[] set->sockets;
+    delete set;
+}
+
+Net_Address *Net_TCP_GetPeerAddress(Net_TCPSocket *sock) {
+    if (!sock || sock->isServer)
+        return nullptr;
+    return &sock->remoteAddress;
+}
+
+// ---- Address helpers -----------------------------------------------------
+
+namespace {
+
+std::string remove_blanks(const std::string &text) {
+    std::string copy = text;
+    copy.erase(std::remove(copy.begin(), copy.end(), ' '), copy.end());
+    copy.erase(std::remove(copy.begin(), copy.end(), '\t'), copy.end());
+    return copy;
+}
+
+bool is_all_digits(const std::string &text) {
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// Splits at dots; runs of dots count as one and outer dots are ignored.
+std::vector<std::string> split_at_dots(const std::string &text) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t dot = text.find('.', pos);
+        if (dot == std::string::npos)
+            dot = text.size();
+        if (dot > pos)
+            parts.push_back(text.substr(pos, dot - pos));
+        pos = dot + 1;
+    }
+    return parts;
+}
+
+} // namespace
+
+int parse_dotted_ipv4(const std::string &text, uint32_t *out) {
+    const std::vector<std::string> parts = split_at_dots(remove_blanks(text));
+    uint32_t octets[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string &part = parts[i];
+        if (part.empty() || part.size() > 3)
+            return -1;
+        if (!is_all_digits(part))
+            return -2;
+        const uint32_t value = static_cast<uint32_t>(std::stoul(part));
+        if (value > 255)
+            return -3;
+        if (i >= 4)
+            return -4;
+        octets[i] = value;
+    }
+    if (parts.size() != 4 || !out)
+        return -1;
+    // The first octet goes to the lowest-addressed byte: network byte order.
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(octets[0]), static_cast<unsigned char>(octets[1]),
+        static_cast<unsigned char>(octets[2]), static_cast<unsigned char>(octets[3])};
+    std::memcpy(out, bytes, sizeof(bytes));
+    return 0;
+}
+
+uint16_t swap_bytes16(uint16_t value) {
+    return static_cast<uint16_t>(((value & 0xFFu) << 8) | (value >> 8));
+}
+
+std::ostream &operator<<(std::ostream &os, const Net_Address &addr) {
+    unsigned char bytes[4];
+    std::memcpy(bytes, &addr.host, sizeof(bytes));
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            text += '.';
+        text += std::to_string(static_cast<unsigned>(bytes[i]));
+    }
+    text += '-';
+    text += std::to_string(static_cast<unsigned>(swap_bytes16(addr.port)));
+    return os << text;
+}

@@ -1,1 +1,322 @@
-// (to be written)
+// POSIX half of the socket layer: service counting, the readiness wait and
+// the TCP socket operations over BSD sockets.
+#include "net/net.h"
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A client connect looks at its cancel flag at least this often.
+const int CONNECT_SLICE_MS = 50;
+
+#ifdef MSG_NOSIGNAL
+// A send to a reset peer must fail with EPIPE, not kill the host with SIGPIPE.
+const int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+const int SEND_FLAGS = 0; // SO_NOSIGPIPE is set on the socket instead
+#endif
+
+// Guards g_nNetStarted: a relay object destroyed late on one thread may call
+// Net_Quit while a new one calls Net_Init on another.
+plat::Lock &service_lock() {
+    static plat::Lock s_lock;
+    return s_lock;
+}
+
+// ---- Readiness wait ------------------------------------------------------
+
+int find_channel(const pollfd *fds, int count, Net_Channel channel) {
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].fd == channel)
+            return i;
+    }
+    return -1;
+}
+
+// Enters each member's channel once, last added first, while fewer than
+// NET_MAX_WAIT_SOCKETS are entered; later members are left out. Returns the
+// number entered, or -1 when a member to be entered has no valid channel.
+int collect_channels(const Net_SocketSet *set, pollfd *fds) {
+    int count = 0;
+    for (int i = set->numSockets - 1; i >= 0; --i) {
+        const Net_Channel channel = set->sockets[i]->channel;
+        if (find_channel(fds, count, channel) >= 0 || count == NET_MAX_WAIT_SOCKETS)
+            continue;
+        if (channel < 0)
+            return -1;
+        fds[count].fd = channel;
+        fds[count].events = POLLIN;
+        fds[count].revents = 0;
+        ++count;
+    }
+    return count;
+}
+
+// poll() for up to timeoutMs, in slices poll's int can express, resuming
+// with the time left after a signal.
+int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
+    const uint64_t deadline = plat::monotonic_ms() + timeoutMs;
+    for (;;) {
+        const uint64_t now = plat::monotonic_ms();
+        const uint64_t left = now < deadline ? deadline - now : 0;
+        const int slice = left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+        errno = 0;
+        const int result = poll(fds, static_cast<nfds_t>(count), slice);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result == 0 && left > static_cast<uint64_t>(slice))
+            continue;
+        return result;
+    }
+}
+
+// Readable as select() would report it: data, end of stream or a pending error.
+bool is_readable(const pollfd &fd) {
+    return (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+// Marks the members whose channel was found readable; returns how many
+// distinct channels were, or -1 when one of them was not an open descriptor.
+int mark_ready(Net_SocketSet *set, const pollfd *fds, int count) {
+    int readable = 0;
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL)
+            return -1;
+        if (is_readable(fds[i]))
+            ++readable;
+    }
+    for (int i = set->numSockets - 1; i >= 0; --i) {
+        const int index = find_channel(fds, count, set->sockets[i]->channel);
+        if (index >= 0 && is_readable(fds[index]))
+            set->sockets[i]->ready = 1;
+    }
+    return readable;
+}
+
+// ---- Opening -------------------------------------------------------------
+
+// A TCP socket that is not inherited by child processes and never raises SIGPIPE.
+Net_Channel create_channel() {
+#ifdef SOCK_CLOEXEC
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+#ifdef SO_NOSIGPIPE
+    if (fd >= 0) {
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+    }
+#endif
+    return fd < 0 ? NET_INVALID_CHANNEL : fd;
+}
+
+void set_nonblocking(Net_Channel channel) {
+    const int flags = fcntl(channel, F_GETFL, 0);
+    if (flags >= 0)
+        fcntl(channel, F_SETFL, flags | O_NONBLOCK);
+}
+
+sockaddr_in make_sockaddr(const Net_Address &addr) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr.host;
+    sa.sin_port = addr.port;
+    return sa;
+}
+
+// Waits for a non-blocking connect to finish; with pbCancel, in slices so
+// that a raised flag abandons the attempt. The platform's own connect
+// time-out still ends an attempt that nobody cancels.
+bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
+    pollfd fd = {channel, POLLOUT, 0};
+    for (;;) {
+        if (pbCancel && pbCancel->load())
+            return false;
+        fd.revents = 0;
+        const int result = poll(&fd, 1, pbCancel ? CONNECT_SLICE_MS : -1);
+        if (result > 0)
+            break;
+        if (result < 0 && errno != EINTR)
+            return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(channel, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return false;
+    return error == 0;
+}
+
+bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+    set_nonblocking(sock->channel);
+    const sockaddr_in sa = make_sockaddr(addr);
+    bool connected =
+        connect(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR))
+        connected = wait_connected(sock->channel, pbCancel);
+    if (!connected) {
+        Net_SetError("Couldn't connect to remote host");
+        return false;
+    }
+    sock->remoteAddress = addr;
+    sock->isServer = 0;
+    return true;
+}
+
+bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+    const int one = 1;
+    setsockopt(sock->channel, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in sa = make_sockaddr(addr);
+    if (bind(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) != 0) {
+        Net_SetError("Couldn't bind to local port");
+        return false;
+    }
+    if (listen(sock->channel, 5) != 0) {
+        Net_SetError("Couldn't listen to local port");
+        return false;
+    }
+    if (addr.port == 0) {
+        socklen_t length = sizeof(sa);
+        if (getsockname(sock->channel, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
+            Net_SetError("Couldn't retrieves the local name");
+            return false;
+        }
+    }
+    sock->localAddress.host = sa.sin_addr.s_addr;
+    sock->localAddress.port = sa.sin_port;
+    sock->isServer = 1;
+    return true;
+}
+
+Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
+    Net_TCP_Close(sock);
+    return nullptr;
+}
+
+} // namespace
+
+// ---- Service -------------------------------------------------------------
+
+int Net_Init() {
+    plat::LockGuard guard(service_lock());
+    // The socket service needs no start on POSIX, so this cannot fail.
+    ++g_nNetStarted;
+    return 0;
+}
+
+void Net_Quit() {
+    plat::LockGuard guard(service_lock());
+    if (g_nNetStarted == 0)
+        return;
+    // Nothing to release on POSIX when the count reaches 0.
+    --g_nNetStarted;
+}
+
+// ---- Readiness wait ------------------------------------------------------
+
+// Built on poll rather than select: select's fd_set cannot hold descriptors
+// of 1024 and above, and a host process may well have that many open.
+int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
+    if (!set)
+        return -1;
+    pollfd fds[NET_MAX_WAIT_SOCKETS];
+    const int count = collect_channels(set, fds);
+    if (count < 0)
+        return -1;
+    const int result = poll_within(fds, count, timeoutMs);
+    if (result <= 0)
+        return result;
+    return mark_ready(set, fds, count);
+}
+
+// ---- TCP sockets ---------------------------------------------------------
+
+Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
+                            const std::atomic<bool> *pbCancel) {
+    if (!addr) {
+        Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
+        return nullptr;
+    }
+    Net_TCPSocket *sock = new (std::nothrow) Net_TCPSocket();
+    if (!sock) {
+        Net_SetError("Out of memory");
+        return nullptr;
+    }
+    sock->channel = create_channel();
+    if (sock->channel == NET_INVALID_CHANNEL) {
+        Net_SetError("Couldn't create socket");
+        return fail_open(sock);
+    }
+    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
+    if (!opened)
+        return fail_open(sock);
+    set_nonblocking(sock->channel);
+    sock->ready = 0;
+    const int one = 1;
+    setsockopt(sock->channel, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return sock;
+}
+
+int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot send");
+        return -1;
+    }
+    if (len < 0 || (!data && len > 0))
+        return 0;
+    const char *bytes = static_cast<const char *>(data);
+    int total = 0;
+    int left = len;
+    ssize_t sent;
+    errno = 0;
+    do {
+        sent = send(sock->channel, bytes, static_cast<size_t>(left), SEND_FLAGS);
+        if (sent > 0) {
+            total += static_cast<int>(sent);
+            left -= static_cast<int>(sent);
+            bytes += sent;
+        }
+    } while (left > 0 && (sent > 0 || (sent < 0 && errno == EINTR)));
+    return total;
+}
+
+int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot receive");
+        return -1;
+    }
+    sock->ready = 0;
+    if (!data || maxlen < 0)
+        return -1;
+    ssize_t received;
+    do {
+        errno = 0;
+        received = recv(sock->channel, data, static_cast<size_t>(maxlen), 0);
+    } while (received < 0 && errno == EINTR);
+    return static_cast<int>(received);
+}
+
+void Net_TCP_Close(Net_TCPSocket *sock) {
+    if (!sock)
+        return;
+    if (sock->channel != NET_INVALID_CHANNEL)
+        close(sock->channel);
+    delete sock;
+}
