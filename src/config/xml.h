@@ -1,0 +1,199 @@
+// The relay's own reader for its XML configuration file. It finds elements
+// by searching the text for tags and their closing tags, reports them to a
+// handler, and the tree builder keeps every element with child elements as a
+// node and every element without child elements as a leaf (name and raw
+// text) of its parent. Values are fetched by a colon-separated key path such
+// as "GameThunkServer:VOZevezu_Host:port", with a type and a default.
+//
+// It is deliberately small: no validation, no entity decoding, attributes
+// kept as raw text and never interpreted. Bad input is skipped or ends the
+// scan of its level; it never fails loudly and never throws out of
+// XmlDocument.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Elements nested more than this many levels deep are skipped whole, as if
+// they were comments; the reader recurses once per level, so this bounds its
+// stack use on hostile files. Configuration files use three levels.
+const int32_t XML_MAX_DEPTH = 64;
+
+// One element without child elements.
+struct XmlLeaf {
+    std::string name;
+    std::string text;          // everything between the tags, unchanged
+    std::string attributeText; // raw, never interpreted
+};
+
+// One element with child elements, or the top element.
+struct XmlNode {
+    std::vector<XmlLeaf> leaves; // at most one per name
+    std::string name;
+    std::string attributeText;
+    std::vector<XmlNode> children; // document order; names may repeat
+    // The enclosing node while the tree is built. Children are held by value,
+    // so this goes stale once a later sibling of the parent is added: follow
+    // it only while this node's element is still open.
+    XmlNode *parent = nullptr;
+
+    XmlNode &AddChild(const std::string &childName, const std::string &childAttributeText);
+    // Replaces the text and attribute text of the leaf of that name, or
+    // appends a new leaf.
+    void SetLeaf(const std::string &leafName, const std::string &leafText,
+                 const std::string &leafAttributeText);
+    const XmlLeaf *FindLeaf(const std::string &leafName) const;
+    void Clear();
+};
+
+// Receives the elements of a document in order.
+class XmlHandler {
+public:
+    virtual void OnElementBegin(const std::string &name, const std::string &attributeText) = 0;
+    virtual void OnLeaf(const std::string &name, const std::string &text,
+                        const std::string &attributeText) = 0;
+    virtual void OnElementEnd(const std::string &name, const std::string &attributeText) = 0;
+
+protected:
+    ~XmlHandler() = default;
+};
+
+// The components of a key path: "a:b:c" gives a, b, c. Empty pieces are
+// kept ("a::b" gives a, "", b), but a colon at the very end adds none.
+struct XmlKeyPath {
+    std::vector<std::string> components;
+
+    static XmlKeyPath Split(const char *pathText);
+};
+
+// Builds the tree of one document from the handler calls.
+class XmlTreeBuilder : public XmlHandler {
+public:
+    void OnElementBegin(const std::string &name, const std::string &attributeText) override;
+    void OnLeaf(const std::string &name, const std::string &text,
+                const std::string &attributeText) override;
+    void OnElementEnd(const std::string &name, const std::string &attributeText) override;
+    virtual ~XmlTreeBuilder() = default;
+
+    // The node reached by the element names, the first being the top
+    // element's; the first match wins at every step. Null when a name is not
+    // found; the top node for an empty path.
+    const XmlNode *FindNode(const XmlKeyPath &elementPath) const;
+    // Empties the tree and closes every open element.
+    void Clear();
+
+    XmlNode top;
+    XmlNode *current = nullptr; // innermost open node; null outside the top element
+};
+
+// The scanning state over one range of text. Offsets are relative to the
+// start of the range, -1 for none; a first/last pair with last < first is
+// an empty stretch.
+class XmlTagCursor {
+public:
+    // False (and no range) for a null pointer or a length below 1; otherwise
+    // sets the range, position 0 and clears the offsets.
+    bool SetRange(const char *text, int32_t length);
+    // Finds the next tag at or after the position and, unless it is
+    // self-closing, a declaration or a comment, its closing tag. On success
+    // the position moves past the element.
+    bool NextElement();
+
+    bool IsSelfClosing() const;   // '/' right before the tag's '>'
+    bool IsDeclOrComment() const; // name starts with "?xml" or "!--"
+    bool ContentHasTag() const;   // a '<' lies in the content
+
+    std::string Name() const { return Stretch(m_nNameFirst, m_nNameLast); }
+    std::string AttributeText() const { return Stretch(m_nAttrFirst, m_nAttrLast); }
+    std::string Content() const { return Stretch(m_nContentFirst, m_nContentLast); }
+    const char *ContentPtr() const;
+    int32_t ContentLength() const { return Length(m_nContentFirst, m_nContentLast); }
+
+    int32_t Position() const { return m_nPosition; }
+    int32_t TagOpen() const { return m_nTagOpen; }
+    int32_t TagClose() const { return m_nTagClose; }
+    int32_t ClosingFirst() const { return m_nClosingFirst; }
+    int32_t ClosingLast() const { return m_nClosingLast; }
+    int32_t NameFirst() const { return m_nNameFirst; }
+    int32_t NameLast() const { return m_nNameLast; }
+    int32_t AttrFirst() const { return m_nAttrFirst; }
+    int32_t AttrLast() const { return m_nAttrLast; }
+    int32_t ContentFirst() const { return m_nContentFirst; }
+    int32_t ContentLast() const { return m_nContentLast; }
+
+    // last - first + 1, or 0 when either is negative or last < first.
+    static int32_t Length(int32_t first, int32_t last);
+
+private:
+    void ClearOffsets();
+    void ScanNameAndAttributes();
+    bool FindClosingTag();
+    std::string Stretch(int32_t first, int32_t last) const;
+
+    const char *m_pText = nullptr;
+    int32_t m_nLength = 0;
+    int32_t m_nPosition = 0;
+    int32_t m_nTagOpen = -1;  // the tag's '<'
+    int32_t m_nTagClose = -1; // the tag's '>'
+    int32_t m_nClosingFirst = -1;
+    int32_t m_nClosingLast = -1;
+    int32_t m_nNameFirst = -1;
+    int32_t m_nNameLast = -1;
+    int32_t m_nAttrFirst = -1;
+    int32_t m_nAttrLast = -1;
+    int32_t m_nContentFirst = -1;
+    int32_t m_nContentLast = -1;
+};
+
+// Scans a text level by level and reports its elements to the handler.
+class XmlParser {
+public:
+    virtual ~XmlParser() = default;
+
+    // False for a null pointer or a length below 1; otherwise scans a copy of
+    // the text and returns true.
+    bool Parse(const char *pText, int32_t length);
+    // Scans the elements of one level in document order; always true.
+    bool ParseLevel(XmlTagCursor &cursor, const char *pText, int32_t length);
+
+    std::string text;              // copy of the text last parsed
+    XmlHandler *handler = nullptr; // not owned; null scans without reporting
+
+private:
+    bool ParseLevelAt(XmlTagCursor &cursor, const char *pText, int32_t length, int32_t depth);
+    void ReportElement(const XmlTagCursor &cursor, int32_t depth);
+};
+
+// One loaded configuration file with typed lookups. Used by one thread.
+class XmlDocument {
+public:
+    XmlDocument();
+    XmlDocument(const XmlDocument &) = delete;
+    XmlDocument &operator=(const XmlDocument &) = delete;
+
+    // True when the file could be opened and read (an empty file gives an
+    // empty tree); false otherwise, leaving the tree empty.
+    bool Load(const char *path);
+    // Parses text held in memory as Load parses a file's contents. False for
+    // a null text or a negative length.
+    bool LoadText(const char *pText, int32_t length);
+
+    // True when the key's leaf exists and its text converts; otherwise the
+    // default is stored and the result is false. Integers are decimal, after
+    // optional white space and one sign; trailing characters are ignored.
+    // The unsigned reading takes "-n" as 2^32 - n; bool takes only 0 and 1.
+    bool Get(const char *keyPath, std::string &target, std::string def);
+    bool Get(const char *keyPath, int32_t &target, int32_t def);
+    bool Get(const char *keyPath, bool &target, bool def);
+    bool Get(const char *keyPath, uint32_t &target, uint32_t def);
+
+    const XmlTreeBuilder &Tree() const { return m_builder; }
+
+private:
+    void ParseContents(const char *pText, int32_t length);
+    const XmlLeaf *FindLeaf(const char *keyPath) const;
+
+    XmlParser m_parser;
+    XmlTreeBuilder m_builder;
+};
