@@ -1,0 +1,118 @@
+// Win32 implementation of the platform layer.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+// ---- Threads -------------------------------------------------------------
+
+struct Thread {
+    HANDLE handle;
+    DWORD id;
+};
+
+// What the new thread runs; it owns and frees this record, so the handle's
+// owner may release the handle at any time.
+struct StartRecord {
+    ThreadProc proc;
+    void *arg;
+};
+
+static DWORD WINAPI thread_trampoline(LPVOID p) {
+    StartRecord start = *static_cast<StartRecord *>(p);
+    delete static_cast<StartRecord *>(p);
+    return start.proc(start.arg);
+}
+
+Thread *thread_start(ThreadProc proc, void *arg) {
+    Thread *t = new (std::nothrow) Thread;
+    StartRecord *start = new (std::nothrow) StartRecord{proc, arg};
+    if (t && start)
+        t->handle = CreateThread(nullptr, 0, thread_trampoline, start, 0, &t->id);
+    if (!t || !start || !t->handle) {
+        delete start;
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+bool thread_wait(Thread *t, uint32_t timeoutMs) {
+    if (!t)
+        return true;
+    DWORD wait = timeoutMs == WAIT_FOREVER ? INFINITE : static_cast<DWORD>(timeoutMs);
+    return WaitForSingleObject(t->handle, wait) == WAIT_OBJECT_0;
+}
+
+// Closing the handle of a running thread lets it run on to its end.
+void thread_release(Thread *t) {
+    if (!t)
+        return;
+    CloseHandle(t->handle);
+    delete t;
+}
+
+bool thread_is_current(const Thread *t) { return t && t->id == GetCurrentThreadId(); }
+
+// ---- Locks ---------------------------------------------------------------
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "Lock storage too small");
+
+Lock::Lock() { InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+Lock::~Lock() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+void Lock::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+void Lock::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+
+static HANDLE &event_handle(unsigned char *storage) { return *reinterpret_cast<HANDLE *>(storage); }
+
+Event::Event() { event_handle(m_storage) = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+Event::~Event() { CloseHandle(event_handle(m_storage)); }
+void Event::set() { SetEvent(event_handle(m_storage)); }
+void Event::reset() { ResetEvent(event_handle(m_storage)); }
+
+bool Event::wait(uint32_t timeoutMs) {
+    DWORD wait = timeoutMs == WAIT_FOREVER ? INFINITE : static_cast<DWORD>(timeoutMs);
+    return WaitForSingleObject(event_handle(m_storage), wait) == WAIT_OBJECT_0;
+}
+
+// ---- Process and time ----------------------------------------------------
+
+void sleep_ms(uint32_t ms) { Sleep(ms); }
+
+uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+bool local_time(std::time_t t, std::tm *out) { return localtime_s(out, &t) == 0; }
+
+uint64_t monotonic_ms() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart) * 1000u / static_cast<uint64_t>(frequency.QuadPart);
+}
+
+// ---- Files ---------------------------------------------------------------
+
+uint32_t exe_path(char *buf, uint32_t size) {
+    if (!buf || size == 0)
+        return 0;
+    buf[0] = '\0';
+    // No module handle: the host's executable, not this library.
+    DWORD n = GetModuleFileNameA(nullptr, buf, size);
+    if (n == 0)
+        return 0;
+    // Older systems leave a truncated name unterminated.
+    if (n >= size)
+        n = size - 1;
+    buf[n] = '\0';
+    return static_cast<uint32_t>(n);
+}
+
+bool path_exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool create_directory(const char *path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+} // namespace plat
