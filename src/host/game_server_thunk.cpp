@@ -1,1 +1,117 @@
-// (to be written)
+// Construction, destruction, the monitor thread and the stop protocol.
+#include "host/game_server_thunk.h"
+
+#include "host/globals.h"
+#include "host/paths.h"
+
+GameServerThunk::GameServerThunk()
+    : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false), m_bStopLink(false),
+      m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false), m_nCheckInterval(60000),
+      m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{}, m_nLimitedLogCount(0),
+      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false),
+      m_nRefs(1) {
+    // A socket service that does not start is not reported here: every
+    // connection attempt then fails.
+    Net_Init();
+}
+
+GameServerThunk::~GameServerThunk() {
+    m_bStop = true;
+    DisConnect(1);
+    m_pLogFile.reset();
+    ReapConnThread();
+    Net_Quit();
+}
+
+void GameServerThunk::AddRef() { m_nRefs.fetch_add(1); }
+
+void GameServerThunk::Release() {
+    if (m_nRefs.fetch_sub(1) == 1)
+        delete this;
+}
+
+int GameServerThunk::Prepare() {
+    m_bConsole = true;
+    parse_dotted_ipv4("127.0.0.1", &m_ServerAddr.host);
+    m_qToGame.Allocate(TO_GAME_QUEUE_SIZE);
+    return 0;
+}
+
+plat::Thread *GameServerThunk::StartMonitor() {
+    AddRef();
+    plat::Thread *thread = plat::thread_start(MonitorThreadProc, this);
+    if (!thread)
+        Release();
+    return thread;
+}
+
+// Waits for the thread unless it is the calling thread itself (a host that
+// stops the relay from inside a callback).
+static bool wait_other_thread(plat::Thread *thread, uint32_t timeoutMs) {
+    if (!thread || plat::thread_is_current(thread))
+        return true;
+    return plat::thread_wait(thread, timeoutMs);
+}
+
+int GameServerThunk::StopThreads() {
+    m_bStop = true;
+    m_bStopLink = true;
+    m_evStop.set();
+    // A monitor that is still running after its wait may be replacing the
+    // connection thread's handle, so only then is that handle safe to read.
+    // Threads that outlive the waits hold their own reference to the object.
+    if (!wait_other_thread(g_hMonitorThread, STOP_WAIT_MS))
+        return 1;
+    wait_other_thread(m_hConnThread.load(), STOP_WAIT_MS);
+    return 1;
+}
+
+// Waits for the last connection thread to finish and gives its handle up.
+void GameServerThunk::ReapConnThread() {
+    plat::Thread *thread = m_hConnThread.exchange(nullptr);
+    if (!thread)
+        return;
+    wait_other_thread(thread, plat::WAIT_FOREVER);
+    plat::thread_release(thread);
+}
+
+int GameServerThunk::run(std::string configPath) {
+    Prepare();
+    if (read_xml_config(configPath) < 0) {
+        write_log_line(LogLine() << "> In run,Read Config Err ; " << configPath);
+        return -1;
+    }
+    WriteLog(LogLine() << ">VornProxy Starting ........Ver:" << RELAY_VERSION << ",Build:"
+                       << __DATE__);
+
+    // Pacing is counted in passes of one second, from the intervals as they
+    // were when the loop began.
+    const uint32_t nCheckPasses = m_nCheckInterval / 1000;
+    const uint32_t nTryPasses = m_nTryInterval / 1000;
+    uint32_t nKeepAliveCount = 0;
+    uint32_t nReconnectCount = nTryPasses;
+    while (!m_bStop) {
+        if (!m_bConnected && ++nReconnectCount > nTryPasses) {
+            nReconnectCount = 0;
+            Connect();
+        }
+        if (m_bConnected && ++nKeepAliveCount > nCheckPasses) {
+            nKeepAliveCount = 0;
+            SendToServer(PACKET_TYPE_CHECK, 0, nullptr, 0);
+        }
+        m_evStop.wait(MONITOR_PASS_MS);
+    }
+    WriteLog(LogLine() << ">VornProxy ShutDown");
+    return 0;
+}
+
+unsigned MonitorThreadProc(void *param) {
+    GameServerThunk *thunk = static_cast<GameServerThunk *>(param);
+    try {
+        thunk->run(config_file_copy());
+    } catch (...) {
+        // Nothing may escape into the host's process.
+    }
+    thunk->Release();
+    return 1;
+}
