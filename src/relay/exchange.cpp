@@ -1,1 +1,111 @@
-// (to be written)
+// Messages across the relay: host messages framed and sent at once on the
+// caller's thread; server messages handed to the host's callbacks, or queued
+// for sh_getdata in queue mode.
+#include <cstring>
+
+#include "host/game_server_thunk.h"
+#include "host/globals.h"
+
+int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *data,
+                                  int32_t size) {
+    // While the link is down the message is dropped; this is tested before
+    // the lock so that senders never wait for a connect in progress.
+    if (!m_bConnected)
+        return 0;
+    if (size > PACKET_MAX_OUT_PAYLOAD || size < 0)
+        return -1;
+    if (!data && size > 0)
+        return -1;
+    m_csLink.enter();
+    // After a short send the stream is torn mid-packet: nothing more goes out
+    // on it while the connection thread closes it.
+    if (m_pSocket && !m_bStopLink) {
+        int length = static_cast<int>(
+            frame_packet(m_SendBuf, type, id, data, static_cast<uint32_t>(size)));
+        if (Net_TCP_Send(m_pSocket, m_SendBuf, length) != length)
+            m_bStopLink = true;
+    }
+    m_csLink.leave();
+    return 0;
+}
+
+void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
+    if (m_bQueueMode) {
+        PushToGame(msg, size);
+        return;
+    }
+    SendFunc pfSend = g_pfSend;
+    if (pfSend)
+        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
+}
+
+void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
+    if (m_bQueueMode) {
+        PushToGame(msg, size);
+        return;
+    }
+    // A short body is read within its own bounds: missing fields are 0.
+    uint32_t remaining = size - 1;
+    uint32_t id = 0;
+    uint32_t value = 0;
+    if (remaining >= 4) {
+        id = read_u32le(msg + 1);
+        remaining -= 4;
+    }
+    if (remaining >= 4)
+        value = read_u32le(msg + 5);
+    Func1002 pfFunc = g_pfFunc1002;
+    if (pfFunc)
+        pfFunc(id, value);
+}
+
+int GameServerThunk::PushToGame(const unsigned char *msg, uint32_t size) {
+    uint32_t nUsed = m_qToGame.UsedBytes();
+    if (m_qToGame.Push(msg, size) != 0)
+        WriteLogLimited(LogLine() << "m_qToGame In Fail," << nUsed);
+    m_bToGameHasData = true;
+    return 0;
+}
+
+int GameServerThunk::GetData(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType,
+                             uint32_t *pId, uint32_t *pLen) {
+    if (!m_bConnected || !m_bToGameHasData)
+        return 1;
+    if (pLen)
+        *pLen = 0;
+    unsigned char record[PACKET_MAX_IN];
+    uint32_t nRecord = 0;
+    if (m_qToGame.Pop(record, sizeof(record), &nRecord) != 0) {
+        // Cleared under the queue's lock, so a message pushed meanwhile keeps
+        // the flag set.
+        plat::LockGuard guard(m_qToGame.GetLock());
+        if (m_qToGame.UsedBytes() == 0)
+            m_bToGameHasData = false;
+        return 1;
+    }
+    if (nRecord > sizeof(record))
+        nRecord = sizeof(record); // records come from packets of at most 5,000 bytes
+    unsigned char type = record[0];
+    if (type != PACKET_TYPE_DATA && type != PACKET_TYPE_KEY) {
+        WriteLogLimited(LogLine() << "GetData pData MsgTyp Err:" << static_cast<char>(type));
+        return 1;
+    }
+    // A record too short to hold an id (a short "K" body) hands out id 0 and
+    // no data, never bytes past its end.
+    uint32_t id = nRecord >= 5 ? read_u32le(record + 1) : 0;
+    uint32_t n = nRecord >= 5 ? nRecord - 5 : 0;
+    if (n > nBuffLen || (n > 0 && !pData)) {
+        WriteLogLimited(LogLine() << "GetData pData small ,nBuffLen:" << nBuffLen
+                                  << ",nAxSize:" << n);
+        return 2;
+    }
+    if (n > 0)
+        std::memcpy(pData, record + 5, n);
+    if (pLen)
+        *pLen = n;
+    if (pType)
+        *pType = type;
+    if (pId)
+        *pId = id;
+    return 0;
+}

@@ -27,6 +27,9 @@ public:
     void Clear();
     uint32_t UsedBytes();
     uint32_t Count();
+    // The queue's own lock (re-entrant), for a caller that must act on the
+    // queue's state and something of its own in one step.
+    plat::Lock &GetLock() { return m_lock; }
 
 private:
     // Called with the lock held.
