@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the named build needs, when missing.
+#   scripts/deps.sh base      compiler, CMake, GoogleTest, Boost headers
+#   scripts/deps.sh clang     clang with sanitizer and libFuzzer runtimes
+#   scripts/deps.sh windows   mingw-w64 cross-compilers and wine64
+set -euo pipefail
+
+packages=()
+for set in "$@"; do
+  case "$set" in
+    base) packages+=(cmake make g++ libgtest-dev libgmock-dev libboost-dev libbenchmark-dev) ;;
+    clang) packages+=(clang libclang-rt-14-dev) ;;
+    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64) ;;
+    *) echo "deps.sh: unknown package set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "deps.sh: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
