@@ -7,8 +7,8 @@
 // starting with "@", for tests and experiments (see --help).
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,8 +148,8 @@ const unsigned char *DataPointer(const std::vector<unsigned char> &data) {
 
 std::string DoStart(const host::ScriptCommand &cmd, bool *pbRunning) {
     g_pfRec = nullptr;
-    int32_t rc = g_module.start(cmd.bNoSend ? nullptr : ScriptSend,
-                                cmd.bNullRec ? nullptr : &g_pfRec);
+    int32_t rc =
+        g_module.start(cmd.bNoSend ? nullptr : ScriptSend, cmd.bNullRec ? nullptr : &g_pfRec);
     if (rc == DEZ_START_OK)
         *pbRunning = true;
     return "@start " + std::to_string(rc) + " pfrec=" + (g_pfRec != nullptr ? "1" : "0");
@@ -282,6 +282,7 @@ struct Demo {
     std::atomic<uint32_t> nReceivedD{0};
     std::atomic<uint32_t> nReceivedK{0};
     std::atomic<bool> bLinkUp{false};
+    std::atomic<bool> bDone{false}; // no progress line after the summary
 };
 
 Demo g_demo;
@@ -296,7 +297,7 @@ std::string ProgressText() {
 void PrintEvent(const std::string &text) {
     std::lock_guard<std::mutex> lock(g_outMutex);
     if (g_demo.bTty)
-        WriteAll("\r\x1b[K" + text + "\n" + ProgressText());
+        WriteAll("\r\x1b[K" + text + "\n" + (g_demo.bDone ? std::string() : ProgressText()));
     else
         WriteAll(text + "\n");
 }
@@ -414,13 +415,16 @@ int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
     PrintEvent("relay started; waiting for the link");
     WaitForLink(pfRec, opt, end);
     uint32_t nRefused = SendMessages(pfRec, opt, end);
-    Clock::time_point linger = std::min(end, Clock::now() + std::chrono::seconds(3));
+    // Give the answers time to come back; less when the server never answered.
+    std::chrono::milliseconds lingerMs(g_demo.bLinkUp ? 3000 : 500);
+    Clock::time_point linger = std::min(end, Clock::now() + lingerMs);
     while (g_demo.nReceivedD < g_demo.nSent && Clock::now() < linger)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Clock::time_point t0 = Clock::now();
     g_module.exit();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
     UnloadModule(&g_module);
+    g_demo.bDone = true;
     PrintEvent("stopped in " + std::to_string(ms.count()) + " ms; " + ProgressText() +
                (nRefused ? ", " + std::to_string(nRefused) + " refused" : std::string()));
     return nRefused == 0 ? 0 : 1;

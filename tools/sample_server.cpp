@@ -22,7 +22,9 @@ using testkit::Bytes;
 
 volatile std::sig_atomic_t g_nStopSignal = 0;
 
-extern "C" void OnStopSignal(int nSignal) { g_nStopSignal = nSignal; }
+extern "C" void OnStopSignal(int nSignal) {
+    g_nStopSignal = nSignal;
+}
 
 void InstallSignalHandlers() {
     struct sigaction action;
@@ -157,30 +159,29 @@ int Serve(const Options &opt) {
 }
 
 void PrintUsage() {
-    std::printf(
-        "usage: sample_server [--port N] [--no-echo] [--k-every MS] [--c-every MS]\n"
-        "                     [--misbehave MODE] [--duration S] [--quiet]\n"
-        "\n"
-        "A VOZevezu for trying out hosts: listens on 127.0.0.1, prints each packet it\n"
-        "receives and answers each \"D\" packet with a \"D\" of the same id and data.\n"
-        "The first line is \"listening on 127.0.0.1:<port>\".\n"
-        "\n"
-        "  --port N        port to listen on; 0 picks a free one (default 0)\n"
-        "  --no-echo       do not answer \"D\" packets\n"
-        "  --k-every MS    send a \"K\" packet (id n, value 10 n) every MS milliseconds\n"
-        "  --c-every MS    send a \"C\" keep-alive packet every MS milliseconds\n"
-        "  --misbehave MODE\n"
-        "      close         close each client as soon as it is accepted\n"
-        "      reset         reset each client as soon as it is accepted\n"
-        "      garbage       send each new client bytes with an invalid length field\n"
-        "      unknown-type  send each new client a packet of type \"Z\"\n"
-        "      stop-reading  never read, so the client's sends fill up and come up short\n"
-        "      silent        read and print, but never send anything\n"
-        "  --duration S    end after S seconds (default: run until SIGINT or SIGTERM)\n"
-        "  --quiet         print only the listening line and the summary line\n"
-        "  --help          this text\n"
-        "\n"
-        "At the end a summary line gives the packet counts both ways.\n");
+    std::printf("usage: sample_server [--port N] [--no-echo] [--k-every MS] [--c-every MS]\n"
+                "                     [--misbehave MODE] [--duration S] [--quiet]\n"
+                "\n"
+                "A VOZevezu for trying out hosts: listens on 127.0.0.1, prints each packet it\n"
+                "receives and answers each \"D\" packet with a \"D\" of the same id and data.\n"
+                "The first line is \"listening on 127.0.0.1:<port>\".\n"
+                "\n"
+                "  --port N        port to listen on; 0 picks a free one (default 0)\n"
+                "  --no-echo       do not answer \"D\" packets\n"
+                "  --k-every MS    send a \"K\" packet (id n, value 10 n) every MS milliseconds\n"
+                "  --c-every MS    send a \"C\" keep-alive packet every MS milliseconds\n"
+                "  --misbehave MODE\n"
+                "      close         close each client as soon as it is accepted\n"
+                "      reset         reset each client as soon as it is accepted\n"
+                "      garbage       send each new client bytes with an invalid length field\n"
+                "      unknown-type  send each new client a packet of type \"Z\"\n"
+                "      stop-reading  never read, so the client's sends fill up and come up short\n"
+                "      silent        read and print, but never send anything\n"
+                "  --duration S    end after S seconds (default: run until SIGINT or SIGTERM)\n"
+                "  --quiet         print only the listening line and the summary line\n"
+                "  --help          this text\n"
+                "\n"
+                "At the end a summary line gives the packet counts both ways.\n");
 }
 
 bool ParseNumber(const char *text, uint32_t nMax, uint32_t *pValue) {

@@ -130,6 +130,18 @@ TEST(SampleHost, FailsClearlyWithoutAUsableModule) {
     }
 }
 
+TEST(SampleHost, DemoRunsThroughWhenNothingAnswers) {
+    ChildProcess host;
+    ASSERT_TRUE(
+        host.Start(HostFixture::SampleHostPath(), {"--module", STUB_RELAY_PATH, "--count", "3",
+                                                   "--interval", "0", "--wait", "100"}));
+    EXPECT_EQ(0, host.Wait(WAIT_MS)) << host.Output();
+    EXPECT_TRUE(host.WaitForLine("no answer from the server within 100 ms", 0));
+    std::string last = host.Lines().back();
+    EXPECT_EQ(0u, last.find("stopped in ")) << last;
+    EXPECT_NE(std::string::npos, last.find("sent 3/3, received 0 D, 0 K")) << last;
+}
+
 TEST(SampleHost, RejectsBadOptions) {
     ChildProcess host;
     ASSERT_TRUE(host.Start(HostFixture::SampleHostPath(), {"--count", "many"}));

@@ -58,10 +58,24 @@ TEST_F(SampleServer, SendsAnUnknownTypeWhenAskedTo) {
     EXPECT_EQ(EncodePacket('Z', 0, Bytes()), client.Receive(9, WAIT_MS));
 }
 
+TEST_F(SampleServer, SendsGarbageWhenAskedTo) {
+    Launch({"--misbehave", "garbage"});
+    ASSERT_TRUE(client.Connect(port));
+    Bytes got = client.Receive(12, WAIT_MS);
+    ASSERT_EQ(12u, got.size());
+    EXPECT_GT(GetU32le(got.data()), 5000u); // a length no receiver accepts
+}
+
 TEST_F(SampleServer, ResetsClientsWhenAskedTo) {
     Launch({"--misbehave", "reset"});
     ASSERT_TRUE(client.Connect(port));
     EXPECT_EQ(TestClient::END_RESET, client.WaitForEnd(WAIT_MS));
+}
+
+TEST_F(SampleServer, ClosesClientsWhenAskedTo) {
+    Launch({"--misbehave", "close"});
+    ASSERT_TRUE(client.Connect(port));
+    EXPECT_EQ(TestClient::END_CLOSED, client.WaitForEnd(WAIT_MS));
 }
 
 TEST_F(SampleServer, QuietRunEndsOnItsOwnWithASummary) {

@@ -159,12 +159,18 @@ struct OpName {
 };
 
 const OpName kOps[] = {
-    {"start", ScriptOp::START},       {"exit", ScriptOp::EXIT},
-    {"setfunc", ScriptOp::SETFUNC},   {"send", ScriptOp::SEND},
-    {"rec", ScriptOp::REC},           {"sendn", ScriptOp::SENDN},
-    {"sendnull", ScriptOp::SENDNULL}, {"getdata", ScriptOp::GETDATA},
-    {"getdata-null", ScriptOp::GETDATA_NULL}, {"echo", ScriptOp::ECHO},
-    {"flood", ScriptOp::FLOOD},       {"sleep", ScriptOp::SLEEP},
+    {"start", ScriptOp::START},
+    {"exit", ScriptOp::EXIT},
+    {"setfunc", ScriptOp::SETFUNC},
+    {"send", ScriptOp::SEND},
+    {"rec", ScriptOp::REC},
+    {"sendn", ScriptOp::SENDN},
+    {"sendnull", ScriptOp::SENDNULL},
+    {"getdata", ScriptOp::GETDATA},
+    {"getdata-null", ScriptOp::GETDATA_NULL},
+    {"echo", ScriptOp::ECHO},
+    {"flood", ScriptOp::FLOOD},
+    {"sleep", ScriptOp::SLEEP},
     {"quit", ScriptOp::QUIT},
 };
 

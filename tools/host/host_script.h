@@ -80,6 +80,8 @@ const char SCRIPT_HELP[] =
     "  sleep <ms>                  -> @slept\n"
     "  quit                        sh_load_exit if still running, unload -> @quit, exit 0\n"
     "A type is one character or 0xNN. Bad commands are answered with @error <reason>.\n"
-    "Callbacks print @D <id> <size> <data> and @K <id> <value>.\n";
+    "Callbacks print @D <id> <size> <data> and @K <id> <value>, where <data> is the hex\n"
+    "of up to 64 bytes, or of the first 64 followed by \"...\", a blank and the FNV-1a 32\n"
+    "of all bytes in eight hex digits.\n";
 
 } // namespace host

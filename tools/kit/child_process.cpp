@@ -311,7 +311,9 @@ bool ChildProcess::WriteLine(const std::string &text, int nTimeoutMs) {
     return true;
 }
 
-void ChildProcess::CloseStdin() { CloseFd(&m_fdStdin); }
+void ChildProcess::CloseStdin() {
+    CloseFd(&m_fdStdin);
+}
 
 // ---- Ending ----------------------------------------------------------------
 
@@ -350,10 +352,16 @@ bool ChildProcess::SendSignal(int nSignal) {
     return kill(m_nPid, nSignal) == 0;
 }
 
-bool ChildProcess::Interrupt() { return SendSignal(SIGINT); }
+bool ChildProcess::Interrupt() {
+    return SendSignal(SIGINT);
+}
 
-bool ChildProcess::Terminate() { return SendSignal(SIGTERM); }
+bool ChildProcess::Terminate() {
+    return SendSignal(SIGTERM);
+}
 
-bool ChildProcess::Kill() { return SendSignal(SIGKILL); }
+bool ChildProcess::Kill() {
+    return SendSignal(SIGKILL);
+}
 
 } // namespace testkit

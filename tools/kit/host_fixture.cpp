@@ -13,9 +13,13 @@ namespace fs = std::filesystem;
 
 namespace testkit {
 
-std::string HostFixture::ModulePath() { return RELAY_MODULE_PATH; }
+std::string HostFixture::ModulePath() {
+    return RELAY_MODULE_PATH;
+}
 
-std::string HostFixture::SampleHostPath() { return RELAY_SAMPLE_HOST_PATH; }
+std::string HostFixture::SampleHostPath() {
+    return RELAY_SAMPLE_HOST_PATH;
+}
 
 std::string HostFixture::HostPath() const {
     return m_dir.Join(fs::path(SampleHostPath()).filename().string());
@@ -79,9 +83,13 @@ int HostFixture::Quit(int nTimeoutMs) {
     return m_host.Wait(nTimeoutMs);
 }
 
-std::string HostFixture::LogDir() const { return m_dir.Join("hook_log"); }
+std::string HostFixture::LogDir() const {
+    return m_dir.Join("hook_log");
+}
 
-std::vector<std::string> HostFixture::LogFiles() const { return m_dir.List("hook_log"); }
+std::vector<std::string> HostFixture::LogFiles() const {
+    return m_dir.List("hook_log");
+}
 
 std::vector<std::string> HostFixture::LogLines() const {
     std::vector<std::string> lines;

@@ -73,8 +73,8 @@ int Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
     sockaddr_in addr = LoopbackAddress(nPort);
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(fd, nBacklog) != 0) {
-        *pError = "cannot listen on 127.0.0.1:" + std::to_string(nPort) + ": " +
-                  std::strerror(errno);
+        *pError =
+            "cannot listen on 127.0.0.1:" + std::to_string(nPort) + ": " + std::strerror(errno);
         close(fd);
         return -1;
     }
@@ -87,7 +87,9 @@ int Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
 
 LoopbackServer::LoopbackServer() = default;
 
-LoopbackServer::~LoopbackServer() { Stop(); }
+LoopbackServer::~LoopbackServer() {
+    Stop();
+}
 
 void LoopbackServer::SetPacketHandler(PacketHandler handler) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -374,15 +376,21 @@ void LoopbackServer::ExecuteCommands() {
     }
 }
 
-bool LoopbackServer::CloseClient(int nTimeoutMs) { return RunCommand(CMD_CLOSE, nTimeoutMs); }
+bool LoopbackServer::CloseClient(int nTimeoutMs) {
+    return RunCommand(CMD_CLOSE, nTimeoutMs);
+}
 
-bool LoopbackServer::ResetClient(int nTimeoutMs) { return RunCommand(CMD_RESET, nTimeoutMs); }
+bool LoopbackServer::ResetClient(int nTimeoutMs) {
+    return RunCommand(CMD_RESET, nTimeoutMs);
+}
 
 bool LoopbackServer::StopListening(int nTimeoutMs) {
     return RunCommand(CMD_STOP_LISTENING, nTimeoutMs);
 }
 
-bool LoopbackServer::Restart(int nTimeoutMs) { return RunCommand(CMD_RESTART, nTimeoutMs); }
+bool LoopbackServer::Restart(int nTimeoutMs) {
+    return RunCommand(CMD_RESTART, nTimeoutMs);
+}
 
 void LoopbackServer::SetAcceptAction(AcceptAction action) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -515,7 +523,9 @@ std::vector<ConnectionRecord> LoopbackServer::Connections() const {
 
 // ---- StuckListener ---------------------------------------------------------
 
-StuckListener::~StuckListener() { Stop(); }
+StuckListener::~StuckListener() {
+    Stop();
+}
 
 bool StuckListener::Start() {
     std::string error;

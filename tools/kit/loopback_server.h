@@ -29,8 +29,8 @@ enum class AcceptAction {
 
 // One accepted connection, as recorded.
 struct ConnectionRecord {
-    uint64_t acceptMs = 0;   // monotonic milliseconds
-    uint64_t closeMs = 0;    // 0 while open
+    uint64_t acceptMs = 0; // monotonic milliseconds
+    uint64_t closeMs = 0;  // 0 while open
     bool open = false;
     bool closedByPeer = false; // the client closed or reset it
     bool malformed = false;    // the client sent a length the parser rejects
@@ -83,7 +83,7 @@ public:
     bool SendPacket(uint8_t type, uint32_t id, const Bytes &data, int nTimeoutMs = 5000);
 
     // ---- Observation ---------------------------------------------------------
-    bool WaitForClient(int nTimeoutMs);          // a client is connected
+    bool WaitForClient(int nTimeoutMs);            // a client is connected
     bool WaitForAccepts(size_t n, int nTimeoutMs); // n clients accepted in all
     bool WaitForPackets(size_t n, int nTimeoutMs); // n packets received in all
     // Waits until a client has been accepted and none is connected any more.

@@ -23,7 +23,9 @@ std::string ToHex(const uint8_t *data, size_t n) {
     return text;
 }
 
-std::string ToHex(const Bytes &data) { return ToHex(data.data(), data.size()); }
+std::string ToHex(const Bytes &data) {
+    return ToHex(data.data(), data.size());
+}
 
 static int HexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -50,7 +52,9 @@ bool FromHex(const std::string &text, Bytes *out) {
     return true;
 }
 
-Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+Bytes ToBytes(const std::string &text) {
+    return Bytes(text.begin(), text.end());
+}
 
 uint32_t Fnv1a32(const uint8_t *data, size_t n) {
     uint32_t hash = 2166136261u;
