@@ -120,6 +120,22 @@ TEST_F(LoopbackServerTest, NewClientReplacesTheOldOne) {
     EXPECT_EQ(2u, server.Packets(1)[0].id);
 }
 
+TEST_F(LoopbackServerTest, RefusedClientsLeaveTheCurrentOneAlone) {
+    Connect();
+    server.SetAcceptAction(AcceptAction::CLOSE);
+    TestClient refused;
+    ASSERT_TRUE(refused.Connect(server.Port()));
+    EXPECT_EQ(TestClient::END_CLOSED, refused.WaitForEnd(WAIT_MS));
+
+    ASSERT_TRUE(client.Send(EncodePacket('D', 9, ToBytes("still here"))));
+    ASSERT_TRUE(server.WaitForPackets(1, WAIT_MS));
+    EXPECT_EQ(1u, server.Packets(0).size());
+    EXPECT_TRUE(server.Packets(1).empty());
+    ASSERT_TRUE(server.SendPacket('C', 0, Bytes()));
+    EXPECT_EQ(EncodePacket('C', 0, Bytes()), client.Receive(9, WAIT_MS));
+    EXPECT_TRUE(server.ClientConnected());
+}
+
 TEST_F(LoopbackServerTest, RecordsPeerCloseAndMalformedStreams) {
     Connect();
     Bytes bad;

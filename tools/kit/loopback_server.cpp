@@ -217,19 +217,26 @@ void LoopbackServer::AcceptClients() {
             return;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        DropClient(false, false); // a new client replaces the old one
+        AcceptAction action;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            action = m_acceptAction;
+        }
+        if (action == AcceptAction::KEEP)
+            DropClient(false, false); // a kept client replaces the old one
         std::lock_guard<std::mutex> lock(m_mutex);
         ConnectionRecord record;
         record.acceptMs = NowMs();
-        if (m_acceptAction == AcceptAction::KEEP) {
+        if (action == AcceptAction::KEEP) {
             record.open = true;
+            m_nCurrent = m_connections.size();
             m_fdClient = fd;
             m_parser = WireParser();
             m_out.clear();
             m_nQueued = 0;
         } else {
             record.closeMs = record.acceptMs;
-            if (m_acceptAction == AcceptAction::RESET)
+            if (action == AcceptAction::RESET)
                 ResetFd(fd);
             else
                 close(fd);
@@ -260,8 +267,8 @@ void LoopbackServer::HandleBytes(const uint8_t *data, size_t n) {
     size_t nConnection;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        nConnection = m_connections.size() - 1;
-        ConnectionRecord &record = m_connections.back();
+        nConnection = m_nCurrent;
+        ConnectionRecord &record = m_connections[m_nCurrent];
         m_parser.Feed(data, n, &packets);
         record.malformed = m_parser.Malformed();
         m_nBytes += n;
@@ -299,7 +306,7 @@ void LoopbackServer::FlushClient() {
         ssize_t n = send(m_fdClient, m_out.data(), m_out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             m_out.erase(m_out.begin(), m_out.begin() + n);
-            m_connections.back().sentBytes += static_cast<uint64_t>(n);
+            m_connections[m_nCurrent].sentBytes += static_cast<uint64_t>(n);
             m_cv.notify_all();
             continue;
         }
@@ -320,7 +327,7 @@ void LoopbackServer::DropClient(bool bByPeer, bool bReset) {
     else
         close(m_fdClient);
     m_fdClient = -1;
-    ConnectionRecord &record = m_connections.back();
+    ConnectionRecord &record = m_connections[m_nCurrent];
     record.open = false;
     record.closedByPeer = bByPeer;
     record.closeMs = NowMs();
@@ -417,7 +424,7 @@ bool LoopbackServer::SendRaw(const Bytes &bytes, int nTimeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_bRunning || m_fdClient < 0)
         return false;
-    size_t nConnection = m_connections.size() - 1;
+    size_t nConnection = m_nCurrent;
     QueueLocked(bytes);
     uint64_t target = m_nQueued;
     lock.unlock();

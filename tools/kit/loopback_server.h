@@ -144,6 +144,7 @@ private:
     uint64_t m_nDoneTicket = 0;
     std::map<uint64_t, bool> m_results; // by ticket, until RunCommand takes it
     std::vector<ConnectionRecord> m_connections;
+    size_t m_nCurrent = 0; // record of the current client, while m_fdClient is open
     WireParser m_parser;
     Bytes m_out;            // bytes queued for the current client
     uint64_t m_nQueued = 0; // bytes ever queued to the current client
