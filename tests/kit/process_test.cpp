@@ -123,10 +123,22 @@ TEST(TempDir, UsesTheBaseFromTheEnvironment) {
         ASSERT_TRUE(inner.Ok()) << inner.Error();
         EXPECT_EQ(base.Join("nested"), fs::path(inner.Path()).parent_path().string());
     }
+    // A relative base still yields an absolute path.
+    std::error_code ec;
+    fs::path relative = fs::relative(base.Path(), fs::current_path(), ec);
+    ASSERT_FALSE(ec);
+    setenv("RELAY_TEST_TMPDIR", relative.c_str(), 1);
+    {
+        TempDir inner;
+        ASSERT_TRUE(inner.Ok()) << inner.Error();
+        EXPECT_TRUE(fs::path(inner.Path()).is_absolute()) << inner.Path();
+        EXPECT_TRUE(fs::equivalent(base.Path(), fs::path(inner.Path()).parent_path()));
+    }
     if (old)
         setenv("RELAY_TEST_TMPDIR", saved.c_str(), 1);
     else
         unsetenv("RELAY_TEST_TMPDIR");
+    EXPECT_EQ((std::vector<std::string>{"nested"}), base.List());
     EXPECT_TRUE(base.List("nested").empty());
 }
 

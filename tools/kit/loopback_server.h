@@ -2,8 +2,9 @@
 // in tests: it accepts one client at a time, records every byte and packet
 // per connection, can answer, and can misbehave on request.
 //
-// One background thread does all socket work; the public methods are
-// thread-safe, and every wait takes a time-out in milliseconds.
+// One background thread does all socket work. Start and Stop belong to the
+// owner; the other public methods may be called from any thread, and every
+// wait takes a time-out in milliseconds.
 #pragma once
 
 #include <atomic>

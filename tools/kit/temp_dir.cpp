@@ -42,7 +42,10 @@ TempDir::TempDir() {
         m_strError = "cannot create a directory under " + base + ": " + std::strerror(errno);
         return;
     }
-    m_strPath = buf.data();
+    // Absolute, so it stays valid for a child started in another directory.
+    m_strPath = fs::absolute(buf.data(), ec).string();
+    if (ec)
+        m_strPath = buf.data();
 }
 
 TempDir::~TempDir() {
