@@ -25,6 +25,8 @@
 #error "sample_host: the LoadLibraryA/GetProcAddress branch is not written yet"
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -201,12 +203,64 @@ std::string DoFlood(const host::ScriptCommand &cmd) {
                 }
                 int32_t rc = g_module.recv('D', t, data.data(), static_cast<int32_t>(cmd.nSize));
                 (rc == 0 ? nOk : nRefused).fetch_add(1);
+                if (cmd.nPauseUs > 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(cmd.nPauseUs));
             }
         });
     }
     for (std::thread &thread : threads)
         thread.join();
     return "@flood " + std::to_string(nOk.load()) + " " + std::to_string(nRefused.load());
+}
+
+// Descriptors held open by "fds", so that the relay's own get high numbers.
+std::vector<int> g_heldFds;
+
+// Raises the soft descriptor limit so that n more descriptors fit.
+void MakeRoomForDescriptors(size_t n) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    rlim_t wanted = static_cast<rlim_t>(n) + 256;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+std::string DoFds(const host::ScriptCommand &cmd) {
+    MakeRoomForDescriptors(cmd.nFds);
+    while (g_heldFds.size() > cmd.nFds) {
+        close(g_heldFds.back());
+        g_heldFds.pop_back();
+    }
+    while (g_heldFds.size() < cmd.nFds) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            break;
+        g_heldFds.push_back(fd);
+    }
+    std::string highest = "-";
+    if (!g_heldFds.empty())
+        highest = std::to_string(*std::max_element(g_heldFds.begin(), g_heldFds.end()));
+    return "@fds " + std::to_string(g_heldFds.size()) + " " + highest;
+}
+
+// Rounds of start, hold, exit, as a host that reloads its relay often does.
+std::string DoCycle(const host::ScriptCommand &cmd, bool bRunning) {
+    if (bRunning)
+        return "@error cycle needs a stopped relay";
+    uint32_t nStarted = 0;
+    uint32_t nRefused = 0;
+    for (uint32_t i = 0; i < cmd.nCount; ++i) {
+        RecvFunc pfRec = nullptr;
+        int32_t rc = g_module.start(ScriptSend, &pfRec);
+        (rc == DEZ_START_OK ? nStarted : nRefused) += 1;
+        if (cmd.nMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
+        g_module.exit();
+    }
+    return "@cycle " + std::to_string(nStarted) + " " + std::to_string(nRefused);
 }
 
 std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
@@ -243,6 +297,10 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
     case host::ScriptOp::SLEEP:
         std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
         return "@slept";
+    case host::ScriptOp::FDS:
+        return DoFds(cmd);
+    case host::ScriptOp::CYCLE:
+        return DoCycle(cmd, *pbRunning);
     case host::ScriptOp::QUIT:
         break;
     }

@@ -53,7 +53,16 @@ TEST(HostScript, ParsesEveryCommand) {
     EXPECT_EQ(4u, cmd.nThreads);
     EXPECT_EQ(1000u, cmd.nCount);
     EXPECT_EQ(8u, cmd.nSize);
+    EXPECT_EQ(0u, cmd.nPauseUs);
+    EXPECT_EQ(1500u, Parse("flood 8 10 100 1500").nPauseUs);
     EXPECT_EQ(250u, Parse("sleep 250").nMs);
+    EXPECT_EQ(1100u, Parse("fds 1100").nFds);
+    EXPECT_EQ(0u, Parse("fds 0").nFds);
+    cmd = Parse("cycle 2000");
+    EXPECT_EQ(ScriptOp::CYCLE, cmd.op);
+    EXPECT_EQ(2000u, cmd.nCount);
+    EXPECT_EQ(0u, cmd.nMs);
+    EXPECT_EQ(30u, Parse("cycle 5 30").nMs);
     EXPECT_EQ(ScriptOp::EXIT, Parse("exit").op);
     EXPECT_EQ(ScriptOp::QUIT, Parse("quit").op);
 }
@@ -77,7 +86,17 @@ TEST(HostScript, RejectsMalformedCommands) {
     Reject("flood 0 1 8");
     Reject("flood 65 1 8");
     Reject("flood 1 1 7");
+    Reject("flood 1 1 8 1000001");  // pause beyond a second
+    Reject("flood 1 1 8 5 6");
     Reject("sleep 600001");
+    Reject("fds");
+    Reject("fds 65537");
+    Reject("fds -1");
+    Reject("cycle");
+    Reject("cycle 0");
+    Reject("cycle 100001");
+    Reject("cycle 5 10001");
+    Reject("cycle 5 1 2");
     Reject("exit now");
 }
 

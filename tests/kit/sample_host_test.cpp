@@ -73,6 +73,27 @@ TEST_F(SampleHostScript, PassesSizesAndNullPointersThrough) {
     EXPECT_EQ("@send 0", Run("sendnull 0"));
     EXPECT_EQ("@flood 400 0", Run("flood 4 100 16"));
     EXPECT_EQ("@flood 0 20", Run("flood 2 10 801"));
+    EXPECT_EQ("@flood 6 0", Run("flood 3 2 8 1000"));
+}
+
+TEST_F(SampleHostScript, HoldsDescriptorsBeyondTheDefaultLimit) {
+    std::string line = Run("fds 1100");
+    ASSERT_EQ(0u, line.find("@fds 1100 ")) << line;
+    EXPECT_GT(std::stoi(line.substr(line.rfind(' ') + 1)), 1024);
+    const std::string fdDir = "/proc/" + std::to_string(fixture.Host().Pid()) + "/fd";
+    size_t nOpen = 0;
+    for (auto it = fs::directory_iterator(fdDir); it != fs::directory_iterator(); ++it)
+        ++nOpen;
+    EXPECT_GE(nOpen, 1100u);
+    EXPECT_EQ(0u, Run("fds 10").find("@fds 10 "));
+    EXPECT_EQ("@fds 0 -", Run("fds 0"));
+}
+
+TEST_F(SampleHostScript, CyclesStartAndExit) {
+    EXPECT_EQ("@cycle 3 0", Run("cycle 3 1"));
+    ASSERT_EQ("@start 0 pfrec=1", Run("start"));
+    EXPECT_EQ("@error cycle needs a stopped relay", Run("cycle 1"));
+    EXPECT_EQ("@start -102 pfrec=1", Run("start")) << "the refused cycle left the relay running";
 }
 
 TEST_F(SampleHostScript, ShowsWhatGetDataWrites) {
@@ -110,7 +131,9 @@ TEST(SampleHost, PrintsHelp) {
     ASSERT_TRUE(host.Start(HostFixture::SampleHostPath(), {"--help"}));
     EXPECT_EQ(0, host.Wait(WAIT_MS));
     EXPECT_NE(std::string::npos, host.Output().find("--script"));
-    EXPECT_NE(std::string::npos, host.Output().find("flood <threads> <count> <size>"));
+    EXPECT_NE(std::string::npos, host.Output().find("flood <threads> <count> <size> [<pause_us>]"));
+    EXPECT_NE(std::string::npos, host.Output().find("fds <n>"));
+    EXPECT_NE(std::string::npos, host.Output().find("cycle <n> [<hold_ms>]"));
 }
 
 TEST(SampleHost, FailsClearlyWithoutAUsableModule) {

@@ -124,14 +124,28 @@ bool ParseSendLike(const std::vector<std::string> &t, ScriptCommand *pCmd, std::
 }
 
 bool ParseFlood(const std::vector<std::string> &t, ScriptCommand *pCmd, std::string *pError) {
-    if (t.size() != 4 || !ParseU32(t[1], &pCmd->nThreads) || !ParseU32(t[2], &pCmd->nCount) ||
-        !ParseU32(t[3], &pCmd->nSize))
-        return Fail(pError, "usage: flood <threads> <count> <size>");
+    if (t.size() < 4 || t.size() > 5 || !ParseU32(t[1], &pCmd->nThreads) ||
+        !ParseU32(t[2], &pCmd->nCount) || !ParseU32(t[3], &pCmd->nSize) ||
+        (t.size() == 5 && !ParseU32(t[4], &pCmd->nPauseUs)))
+        return Fail(pError, "usage: flood <threads> <count> <size> [<pause_us>]");
     if (pCmd->nThreads < 1 || pCmd->nThreads > FLOOD_MAX_THREADS)
         return Fail(pError, "threads must be 1 to " + std::to_string(FLOOD_MAX_THREADS));
     if (pCmd->nSize < FLOOD_MIN_SIZE || pCmd->nSize > FLOOD_MAX_SIZE)
         return Fail(pError, "size must be " + std::to_string(FLOOD_MIN_SIZE) + " to " +
                                 std::to_string(FLOOD_MAX_SIZE));
+    if (pCmd->nPauseUs > FLOOD_MAX_PAUSE_US)
+        return Fail(pError, "pause must be at most " + std::to_string(FLOOD_MAX_PAUSE_US) + " us");
+    return true;
+}
+
+bool ParseCycle(const std::vector<std::string> &t, ScriptCommand *pCmd, std::string *pError) {
+    if (t.size() < 2 || t.size() > 3 || !ParseU32(t[1], &pCmd->nCount) ||
+        (t.size() == 3 && !ParseU32(t[2], &pCmd->nMs)))
+        return Fail(pError, "usage: cycle <n> [<hold_ms>]");
+    if (pCmd->nCount < 1 || pCmd->nCount > CYCLE_MAX)
+        return Fail(pError, "n must be 1 to " + std::to_string(CYCLE_MAX));
+    if (pCmd->nMs > CYCLE_MAX_HOLD_MS)
+        return Fail(pError, "hold must be at most " + std::to_string(CYCLE_MAX_HOLD_MS) + " ms");
     return true;
 }
 
@@ -145,6 +159,9 @@ bool ParseOneNumber(const std::vector<std::string> &t, ScriptCommand *pCmd, std:
         break;
     case ScriptOp::GETDATA:
         bOk = bOk && ParseU32(t[1], &pCmd->nBufSize);
+        break;
+    case ScriptOp::FDS:
+        bOk = bOk && ParseU32(t[1], &pCmd->nFds) && pCmd->nFds <= FDS_MAX;
         break;
     default: // SLEEP
         bOk = bOk && ParseU32(t[1], &pCmd->nMs) && pCmd->nMs <= SLEEP_MAX_MS;
@@ -171,6 +188,8 @@ const OpName kOps[] = {
     {"echo", ScriptOp::ECHO},
     {"flood", ScriptOp::FLOOD},
     {"sleep", ScriptOp::SLEEP},
+    {"fds", ScriptOp::FDS},
+    {"cycle", ScriptOp::CYCLE},
     {"quit", ScriptOp::QUIT},
 };
 
@@ -201,7 +220,10 @@ bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::strin
     case ScriptOp::SENDNULL:
     case ScriptOp::GETDATA:
     case ScriptOp::SLEEP:
+    case ScriptOp::FDS:
         return ParseOneNumber(t, pCmd, pError);
+    case ScriptOp::CYCLE:
+        return ParseCycle(t, pCmd, pError);
     case ScriptOp::ECHO:
         if (t.size() != 2 || (t[1] != "on" && t[1] != "off"))
             return Fail(pError, "usage: echo on|off");

@@ -21,8 +21,10 @@ enum class ScriptOp {
     GETDATA,      // getdata <bufsize>
     GETDATA_NULL, // getdata-null
     ECHO,         // echo on|off
-    FLOOD,        // flood <threads> <count> <size>
+    FLOOD,        // flood <threads> <count> <size> [<pause_us>]
     SLEEP,        // sleep <ms>
+    FDS,          // fds <n>
+    CYCLE,        // cycle <n> [<hold_ms>]
     QUIT,         // quit
 };
 
@@ -30,6 +32,10 @@ const uint32_t FLOOD_MAX_THREADS = 64;
 const uint32_t FLOOD_MIN_SIZE = 8;
 const uint32_t FLOOD_MAX_SIZE = 1u << 20;
 const uint32_t SLEEP_MAX_MS = 600000;
+const uint32_t FLOOD_MAX_PAUSE_US = 1000000;
+const uint32_t FDS_MAX = 65536;
+const uint32_t CYCLE_MAX = 100000;
+const uint32_t CYCLE_MAX_HOLD_MS = 10000;
 
 struct ScriptCommand {
     ScriptOp op = ScriptOp::QUIT;
@@ -45,7 +51,9 @@ struct ScriptCommand {
     uint32_t nThreads = 0; // flood
     uint32_t nCount = 0;
     uint32_t nSize = 0;
-    uint32_t nMs = 0; // sleep
+    uint32_t nPauseUs = 0; // flood: pause after each send
+    uint32_t nMs = 0;      // sleep; cycle: hold between start and exit
+    uint32_t nFds = 0;     // fds
 };
 
 // Parses one line; false with *pError set when it is not a valid command.
@@ -76,8 +84,16 @@ const char SCRIPT_HELP[] =
     "                              (id and len show 4294967295 when not written)\n"
     "  getdata-null                sh_getdata with null pointers -> @getdata <rc>\n"
     "  echo on|off                 pfSend hands each D back through sh_recv -> @echo on|off\n"
-    "  flood <threads> <count> <size>  parallel sh_recv of D packets -> @flood <ok> <refused>\n"
+    "  flood <threads> <count> <size> [<pause_us>]\n"
+    "                              parallel sh_recv of D packets -> @flood <ok> <refused>\n"
+    "                              (id = thread index; data starts with the thread index\n"
+    "                              and the sequence number, 32-bit little-endian each)\n"
     "  sleep <ms>                  -> @slept\n"
+    "  fds <n>                     hold n extra descriptors open (opens or closes some;\n"
+    "                              0 closes them all), raising the soft limit as needed\n"
+    "                              -> @fds <held> <highest descriptor|->\n"
+    "  cycle <n> [<hold_ms>]       n rounds of sh_load_start, a pause, sh_load_exit\n"
+    "                              -> @cycle <started> <refused> (relay must be stopped)\n"
     "  quit                        sh_load_exit if still running, unload -> @quit, exit 0\n"
     "A type is one character or 0xNN. Bad commands are answered with @error <reason>.\n"
     "Callbacks print @D <id> <size> <data> and @K <id> <value>, where <data> is the hex\n"
