@@ -167,7 +167,8 @@ private:
 
     void CheckPacket(const Packet &pkt, const unsigned char *base, const unsigned char *fedEnd) {
         FUZZ_CHECK(pkt.msg != nullptr && pkt.msg >= base + PACKET_LENGTH_SIZE &&
-                       pkt.msg + pkt.size <= base + PACKET_RECV_BUFFER && pkt.msg + pkt.size <= fedEnd,
+                       pkt.msg + pkt.size <= base + PACKET_RECV_BUFFER &&
+                       pkt.msg + pkt.size <= fedEnd,
                    "packet of size %u lies outside the bytes fed", pkt.size);
         const uint32_t declared = read_u32le(pkt.msg - PACKET_LENGTH_SIZE);
         FUZZ_CHECK(pkt.size + PACKET_LENGTH_SIZE == declared, "size %u against declared length %u",

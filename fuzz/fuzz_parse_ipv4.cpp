@@ -77,10 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(parse_dotted_ipv4(text, nullptr) != 0, "success reported without an output");
 
     // The plain dotted form of the result reads back as the same address.
-    const std::string dotted = std::to_string(expected.bytes[0]) + "." +
-                               std::to_string(expected.bytes[1]) + "." +
-                               std::to_string(expected.bytes[2]) + "." +
-                               std::to_string(expected.bytes[3]);
+    const std::string dotted =
+        std::to_string(expected.bytes[0]) + "." + std::to_string(expected.bytes[1]) + "." +
+        std::to_string(expected.bytes[2]) + "." + std::to_string(expected.bytes[3]);
     uint32_t again = sentinel;
     FUZZ_CHECK(parse_dotted_ipv4(dotted, &again) == 0 && again == host, "\"%s\" does not read back",
                dotted.c_str());

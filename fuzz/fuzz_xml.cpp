@@ -22,14 +22,10 @@
 namespace {
 
 const char *const CONFIG_KEYS[] = {
-    "GameThunkServer:GameThunkServer_Start",
-    "GameThunkServer:Console",
-    "GameThunkServer:LogConnectionError",
-    "GameThunkServer:TryConnectionInteval",
-    "GameThunkServer:MaxCheckConnectionInterval",
-    "GameThunkServer:QueueMode",
-    "GameThunkServer:VOZevezu_Host:ip",
-    "GameThunkServer:VOZevezu_Host:port",
+    "GameThunkServer:GameThunkServer_Start",      "GameThunkServer:Console",
+    "GameThunkServer:LogConnectionError",         "GameThunkServer:TryConnectionInteval",
+    "GameThunkServer:MaxCheckConnectionInterval", "GameThunkServer:QueueMode",
+    "GameThunkServer:VOZevezu_Host:ip",           "GameThunkServer:VOZevezu_Host:port",
 };
 
 const size_t MAX_TREE_KEYS = 64;
