@@ -65,6 +65,7 @@ TEST_F(StressTest, EightSendersSurviveAFlappingServer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
     for (;;) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the flood did not finish";
+        ASSERT_TRUE(proc_alive(HostPid())) << "the host died";
         if (!m_server.WaitForClient(5000)) {
             if (m_host.Host().WaitForLine("@flood ", 0, &reply))
                 break;

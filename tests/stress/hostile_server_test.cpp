@@ -152,13 +152,14 @@ TEST_F(StressTest, ServerThatStopsReadingEndsTheLinkCleanlyAndTheRelayComesBack)
     StartConnected(quick_retry(Connecting()));
     const size_t ROUNDS = 3;
     for (size_t round = 0; round < ROUNDS; ++round) {
-        ASSERT_TRUE(m_server.WaitForAccepts(round + 1, STRESS_WAIT_MS));
+        WaitConnected(round + 1); // the relay sends from here on
         ASSERT_TRUE(m_server.WaitForClient(STRESS_WAIT_MS));
         m_server.SetReading(false);
         std::string flood = m_host.Command("flood 4 3000 800", STRESS_WAIT_MS);
         EXPECT_EQ("@flood 12000 0", flood);
         ASSERT_TRUE(WaitForLog("> connectting_thread reV:-1", round + 1))
-            << "a short send did not end the link";
+            << "a short send did not end the link\n"
+            << LogTail();
         m_server.SetReading(true);
     }
     ASSERT_TRUE(m_server.WaitForAccepts(ROUNDS + 1, STRESS_WAIT_MS));

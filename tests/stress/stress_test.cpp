@@ -50,6 +50,14 @@ std::vector<std::string> StressTest::WaitForCallbacks(const std::string &prefix,
     return found;
 }
 
+std::string StressTest::LogTail(size_t nLines) const {
+    std::vector<std::string> texts = LogTexts();
+    std::string tail = "log tail:\n";
+    for (size_t i = texts.size() > nLines ? texts.size() - nLines : 0; i < texts.size(); ++i)
+        tail += texts[i] + "\n";
+    return tail;
+}
+
 bool StressTest::WaitForThreadCount(size_t nThreads, int nTimeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (proc_thread_count(HostPid()) != nThreads) {
@@ -84,6 +92,17 @@ uint64_t status_mask(const std::string &path, const std::string &key) {
 }
 
 } // namespace
+
+bool proc_alive(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return false;
+    // The state follows the command name in parentheses, which may hold blanks.
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
+           text[close + 2] != 'X';
+}
 
 size_t proc_thread_count(int pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 

@@ -23,11 +23,15 @@ protected:
     // Waits until the callback lines matching prefix number n; all of them.
     std::vector<std::string> WaitForCallbacks(const std::string &prefix, size_t n,
                                               int nTimeoutMs = STRESS_WAIT_MS);
+    // The last log texts, for failure messages.
+    std::string LogTail(size_t nLines = 25) const;
     // Polls until the host's thread count is back at nThreads.
     bool WaitForThreadCount(size_t nThreads, int nTimeoutMs = 10000);
 };
 
 // ---- The host process as /proc shows it -----------------------------------
+// False once the process has ended (also while it waits to be reaped).
+bool proc_alive(int pid);
 size_t proc_thread_count(int pid);
 size_t proc_fd_count(int pid);
 // Descriptor numbers of the process's sockets.
