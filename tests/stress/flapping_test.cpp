@@ -90,7 +90,7 @@ TEST_F(StressTest, EightSendersSurviveAFlappingServer) {
     }
     const uint32_t total = FLOOD_THREADS * FLOOD_COUNT;
     EXPECT_EQ("@flood " + std::to_string(total) + " 0", reply);
-    EXPECT_GE(nFlaps, 6) << "the flood ended before the server had flapped enough";
+    EXPECT_GE(nFlaps, 4) << "the flood ended before the server had flapped enough";
 
     // The link comes back, and a last message goes through whole.
     ASSERT_TRUE(m_server.WaitForClient(STRESS_WAIT_MS));
