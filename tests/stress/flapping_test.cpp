@@ -50,8 +50,12 @@ TEST_F(StressTest, EightSendersSurviveAFlappingServer) {
     ThunkConfig config = Connecting();
     config.tryInterval = "0"; // a new attempt on every pass
     config.checkInterval = "0";
-    StartConnected(config);
-    ASSERT_EQ("@setfunc", Cmd("setfunc 1002"));
+    LaunchHost(config);
+    ASSERT_EQ("@cycle 1 0", Cmd("cycle 1")); // runtime helper threads, if any, start now
+    const size_t nThreads = proc_thread_count(HostPid());
+    const size_t nFds = proc_fd_count(HostPid());
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    WaitConnected();
 
     const std::string flood = "flood " + std::to_string(FLOOD_THREADS) + " " +
                               std::to_string(FLOOD_COUNT) + " " + std::to_string(FLOOD_SIZE) +
@@ -104,6 +108,11 @@ TEST_F(StressTest, EightSendersSurviveAFlappingServer) {
     std::map<uint32_t, size_t> perThread;
     EXPECT_EQ("", check_flood_stream(connections, FLOOD_THREADS, FLOOD_SIZE, &perThread));
     EXPECT_EQ(FLOOD_THREADS, perThread.size()) << "some thread got nothing through";
+
+    // Stopped, the relay leaves no thread or descriptor of all its connections.
+    EXPECT_EQ(0u, Cmd("exit").find("@exit "));
+    EXPECT_TRUE(WaitForThreadCount(nThreads)) << proc_thread_count(HostPid()) << " threads";
+    EXPECT_EQ(nFds, proc_fd_count(HostPid()));
 
     size_t nEchoes = 0;
     EXPECT_EQ("", check_echoes(m_host.Host().Lines(), &nEchoes));
