@@ -223,7 +223,8 @@ void MakeRoomForDescriptors(size_t n) {
         return;
     rlim_t wanted = static_cast<rlim_t>(n) + 256;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
-        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
         setrlimit(RLIMIT_NOFILE, &limit);
     }
 }

@@ -86,7 +86,7 @@ TEST(HostScript, RejectsMalformedCommands) {
     Reject("flood 0 1 8");
     Reject("flood 65 1 8");
     Reject("flood 1 1 7");
-    Reject("flood 1 1 8 1000001");  // pause beyond a second
+    Reject("flood 1 1 8 1000001"); // pause beyond a second
     Reject("flood 1 1 8 5 6");
     Reject("sleep 600001");
     Reject("fds");

@@ -1,8 +1,8 @@
 // The relay's socket in a host that holds many descriptors, and a peer that
 // resets the connection while host threads are sending.
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "stress_test.h"

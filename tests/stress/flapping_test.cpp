@@ -51,15 +51,15 @@ TEST_F(StressTest, EightSendersSurviveAFlappingServer) {
     config.tryInterval = "0"; // a new attempt on every pass
     config.checkInterval = "0";
     LaunchHost(config);
-    ASSERT_EQ("@cycle 1 0", Cmd("cycle 1")); // runtime helper threads, if any, start now
+    ASSERT_EQ("@cycle 1 0", Cmd("cycle 1")); // runtime background threads, if any, start now
     const size_t nThreads = proc_thread_count(HostPid());
     const size_t nFds = proc_fd_count(HostPid());
     ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
     WaitConnected();
 
     const std::string flood = "flood " + std::to_string(FLOOD_THREADS) + " " +
-                              std::to_string(FLOOD_COUNT) + " " + std::to_string(FLOOD_SIZE) +
-                              " " + std::to_string(FLOOD_PAUSE_US);
+                              std::to_string(FLOOD_COUNT) + " " + std::to_string(FLOOD_SIZE) + " " +
+                              std::to_string(FLOOD_PAUSE_US);
     ASSERT_TRUE(m_host.Host().WriteLine(flood));
 
     // Drop the link in turn by close, reset and a pause in listening, each

@@ -75,7 +75,8 @@ namespace {
 size_t count_entries(const std::string &dir) {
     std::error_code ec;
     size_t n = 0;
-    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
         ++n;
     return n;
 }
@@ -104,15 +105,20 @@ bool proc_alive(int pid) {
            text[close + 2] != 'X';
 }
 
-size_t proc_thread_count(int pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
+size_t proc_thread_count(int pid) {
+    return count_entries("/proc/" + std::to_string(pid) + "/task");
+}
 
-size_t proc_fd_count(int pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
+size_t proc_fd_count(int pid) {
+    return count_entries("/proc/" + std::to_string(pid) + "/fd");
+}
 
 std::vector<int> proc_socket_fds(int pid) {
     std::vector<int> fds;
     std::error_code ec;
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
         std::error_code linkError;
         fs::path target = fs::read_symlink(it->path(), linkError);
         if (!linkError && target.string().compare(0, 7, "socket:") == 0)

@@ -142,7 +142,7 @@ TEST_F(StressTest, StuckConnectsAtExitLeaveNoThreadBehind) {
     testkit::StuckListener stuck;
     ASSERT_TRUE(stuck.Start());
     LaunchHost(quick_retry(ThunkConfig::Connecting(stuck.Port())));
-    // One round first, so that helper threads a runtime starts with the first
+    // One round first, so that background threads a runtime starts with the first
     // thread of the process (a sanitizer's, say) are in the baseline too.
     ASSERT_EQ("@cycle 1 0", Cmd("cycle 1"));
     const size_t nThreads = proc_thread_count(HostPid());
