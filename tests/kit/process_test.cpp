@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "child_process.h"
+#include "config_file.h"
+#include "temp_dir.h"
+
+using namespace testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+const int WAIT_MS = 10000;
+
+// ---- ChildProcess ------------------------------------------------------------
+
+TEST(ChildProcess, ExchangesLinesAndConsumesThemOnce) {
+    ChildProcess cat;
+    ASSERT_TRUE(cat.Start("/bin/cat", {})) << cat.Error();
+    ASSERT_TRUE(cat.WriteLine("one 1"));
+    ASSERT_TRUE(cat.WriteLine("two 2"));
+    ASSERT_TRUE(cat.WriteLine("one 3"));
+    std::string line;
+    ASSERT_TRUE(cat.WaitForLine("two", WAIT_MS, &line));
+    EXPECT_EQ("two 2", line);
+    // Lines before a match stay available; matched ones are not returned again.
+    ASSERT_TRUE(cat.WaitForLine("one", WAIT_MS, &line));
+    EXPECT_EQ("one 1", line);
+    ASSERT_TRUE(cat.WaitForLine("one", WAIT_MS, &line));
+    EXPECT_EQ("one 3", line);
+    cat.CloseStdin();
+    EXPECT_EQ(0, cat.Wait(WAIT_MS));
+    EXPECT_FALSE(cat.WaitForLine("one", WAIT_MS)); // output ended, nothing left
+    EXPECT_EQ((std::vector<std::string>{"one 1", "two 2", "one 3"}), cat.Lines());
+    EXPECT_EQ("one 1\ntwo 2\none 3\n", cat.Output());
+}
+
+TEST(ChildProcess, ReportsExitCodeAndMergesStderr) {
+    ChildProcess sh;
+    ASSERT_TRUE(sh.Start("/bin/sh", {"-c", "echo out; echo err >&2; printf tail; exit 3"}));
+    EXPECT_EQ(3, sh.Wait(WAIT_MS));
+    std::vector<std::string> lines = sh.Lines();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "out"));
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "err"));
+    EXPECT_EQ("tail", lines.back()); // a last line without a line feed
+}
+
+TEST(ChildProcess, RunsInTheWorkingDirectoryWithExtraEnvironment) {
+    TempDir dir;
+    ChildProcess pwd;
+    ASSERT_TRUE(pwd.Start("/bin/sh", {"-c", "pwd; echo \"$KIT_EXTRA\""}, dir.Path(),
+                          {{"KIT_EXTRA", "extra value"}}));
+    EXPECT_EQ(0, pwd.Wait(WAIT_MS));
+    ASSERT_EQ(2u, pwd.Lines().size());
+    EXPECT_EQ(fs::canonical(dir.Path()).string(), pwd.Lines()[0]);
+    EXPECT_EQ("extra value", pwd.Lines()[1]);
+}
+
+TEST(ChildProcess, KillsAChildThatOutlivesTheTimeout) {
+    ChildProcess sleeper;
+    ASSERT_TRUE(sleeper.Start("/bin/sleep", {"60"}));
+    EXPECT_EQ(ChildProcess::WAIT_TIMED_OUT, sleeper.Wait(200));
+    EXPECT_FALSE(sleeper.Running());
+    EXPECT_EQ(ChildProcess::WAIT_TIMED_OUT, sleeper.Wait(0)); // the result stays
+}
+
+TEST(ChildProcess, FailsToStartAMissingProgram) {
+    ChildProcess missing;
+    EXPECT_FALSE(missing.Start("/nonexistent/program", {}));
+    EXPECT_NE(std::string::npos, missing.Error().find("/nonexistent/program"));
+    EXPECT_EQ(ChildProcess::NOT_STARTED, missing.Wait(0));
+}
+
+TEST(ChildProcess, WritingToAnEndedChildFailsWithoutSignal) {
+    ChildProcess quick;
+    ASSERT_TRUE(quick.Start("/bin/true", {}));
+    // Once the child has gone its stdin has no reader: the write must fail
+    // instead of raising SIGPIPE in this process.
+    bool bFailed = false;
+    for (int i = 0; i < 1000 && !bFailed; ++i) {
+        bFailed = !quick.WriteLine("x", 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(bFailed);
+    EXPECT_EQ(0, quick.Wait(WAIT_MS));
+}
+
+// ---- TempDir -----------------------------------------------------------------
+
+TEST(TempDir, MakesFreshDirectoriesAndRemovesThemWithTheirContent) {
+    std::string path;
+    {
+        TempDir a;
+        TempDir b;
+        ASSERT_TRUE(a.Ok()) << a.Error();
+        EXPECT_NE(a.Path(), b.Path());
+        EXPECT_TRUE(fs::is_directory(a.Path()));
+        ASSERT_TRUE(a.WriteFile("sub/dir/file.txt", "content\n"));
+        ASSERT_TRUE(a.WriteFile("top.txt", ""));
+        std::string text;
+        ASSERT_TRUE(a.ReadFile("sub/dir/file.txt", &text));
+        EXPECT_EQ("content\n", text);
+        EXPECT_EQ((std::vector<std::string>{"sub", "top.txt"}), a.List());
+        EXPECT_TRUE(a.List("missing").empty());
+        EXPECT_FALSE(a.ReadFile("missing.txt", &text));
+        path = a.Path();
+    }
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(TempDir, UsesTheBaseFromTheEnvironment) {
+    TempDir base;
+    const char *old = std::getenv("RELAY_TEST_TMPDIR");
+    std::string saved = old ? old : "";
+    setenv("RELAY_TEST_TMPDIR", base.Join("nested").c_str(), 1);
+    {
+        TempDir inner;
+        ASSERT_TRUE(inner.Ok()) << inner.Error();
+        EXPECT_EQ(base.Join("nested"), fs::path(inner.Path()).parent_path().string());
+    }
+    // A relative base still yields an absolute path.
+    std::error_code ec;
+    fs::path relative = fs::relative(base.Path(), fs::current_path(), ec);
+    ASSERT_FALSE(ec);
+    setenv("RELAY_TEST_TMPDIR", relative.c_str(), 1);
+    {
+        TempDir inner;
+        ASSERT_TRUE(inner.Ok()) << inner.Error();
+        EXPECT_TRUE(fs::path(inner.Path()).is_absolute()) << inner.Path();
+        EXPECT_TRUE(fs::equivalent(base.Path(), fs::path(inner.Path()).parent_path()));
+    }
+    if (old)
+        setenv("RELAY_TEST_TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("RELAY_TEST_TMPDIR");
+    EXPECT_EQ((std::vector<std::string>{"nested"}), base.List());
+    EXPECT_TRUE(base.List("nested").empty());
+}
+
+TEST(TempDir, SplitsLines) {
+    EXPECT_EQ((std::vector<std::string>{"a", "", "b", "c"}), SplitLines("a\r\n\nb\nc"));
+    EXPECT_TRUE(SplitLines("").empty());
+}
+
+// ---- Configuration file -------------------------------------------------------
+
+TEST(ConfigFile, RendersTheFullShape) {
+    ThunkConfig config = ThunkConfig::Connecting(15306);
+    config.console = "1";
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<GameThunkServer>\n"
+              "  <GameThunkServer_Start>1</GameThunkServer_Start>\n"
+              "  <Console>1</Console>\n"
+              "  <LogConnectionError>1</LogConnectionError>\n"
+              "  <TryConnectionInteval>1000</TryConnectionInteval>\n"
+              "  <MaxCheckConnectionInterval>60000</MaxCheckConnectionInterval>\n"
+              "  <QueueMode>0</QueueMode>\n"
+              "  <VOZevezu_Host>\n"
+              "    <ip>127.0.0.1</ip>\n"
+              "    <port>15306</port>\n"
+              "  </VOZevezu_Host>\n"
+              "</GameThunkServer>\n",
+              RenderThunkConfig(config));
+}
+
+TEST(ConfigFile, LeavesOutUnsetKeysAndWritesTheFile) {
+    ThunkConfig config;
+    config.start = "true";
+    config.rootName = "gamethunkserver";
+    config.extra = "  <Other>x</Other>\n";
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<gamethunkserver>\n"
+              "  <GameThunkServer_Start>true</GameThunkServer_Start>\n"
+              "  <Other>x</Other>\n"
+              "</gamethunkserver>\n",
+              RenderThunkConfig(config));
+
+    TempDir dir;
+    ASSERT_TRUE(WriteThunkConfig(dir.Path(), config));
+    std::string text;
+    ASSERT_TRUE(dir.ReadFile("QVThunkConfig.xml", &text));
+    EXPECT_EQ(RenderThunkConfig(config), text);
+    EXPECT_FALSE(WriteThunkConfig(dir.Join("missing/dir"), config));
+}
+
+} // namespace

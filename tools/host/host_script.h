@@ -1,0 +1,87 @@
+// The sample host's script language: one command per line on stdin, one
+// answer line starting with "@" on stdout. Parsing and the formatting of
+// data are kept here, apart from the module calls, so they can be tested
+// on their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum class ScriptOp {
+    START,        // start [nosend] [nullrec]
+    EXIT,         // exit
+    SETFUNC,      // setfunc <code>
+    SEND,         // send <type> <id> <hex|->
+    REC,          // rec <type> <id> <hex|->
+    SENDN,        // sendn <type> <id> <len>
+    SENDNULL,     // sendnull <len>
+    GETDATA,      // getdata <bufsize>
+    GETDATA_NULL, // getdata-null
+    ECHO,         // echo on|off
+    FLOOD,        // flood <threads> <count> <size>
+    SLEEP,        // sleep <ms>
+    QUIT,         // quit
+};
+
+const uint32_t FLOOD_MAX_THREADS = 64;
+const uint32_t FLOOD_MIN_SIZE = 8;
+const uint32_t FLOOD_MAX_SIZE = 1u << 20;
+const uint32_t SLEEP_MAX_MS = 600000;
+
+struct ScriptCommand {
+    ScriptOp op = ScriptOp::QUIT;
+    bool bNoSend = false;  // start: pass a null pfSend
+    bool bNullRec = false; // start: pass a null ppfRec
+    int32_t nCode = 0;     // setfunc
+    unsigned char type = 'D';
+    uint32_t nId = 0;
+    std::vector<unsigned char> data; // send, rec
+    int32_t nLen = 0;                // sendn, sendnull
+    uint32_t nBufSize = 0;           // getdata
+    bool bEchoOn = false;
+    uint32_t nThreads = 0; // flood
+    uint32_t nCount = 0;
+    uint32_t nSize = 0;
+    uint32_t nMs = 0; // sleep
+};
+
+// Parses one line; false with *pError set when it is not a valid command.
+bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::string *pError);
+
+uint32_t Fnv1a32(const unsigned char *data, size_t n);
+std::string HexOf(const unsigned char *data, size_t n);
+// Data as the callback lines show it: "-" when there is none, the hex of
+// all bytes up to 64, else the hex of the first 64, "..." and, after a blank,
+// the FNV-1a 32 of all bytes as eight hex digits.
+std::string DataPreview(const unsigned char *data, int32_t nSize);
+// A type byte as a printable character, "-" for 0, else "0x" and two digits.
+std::string TypeText(unsigned char type);
+// The payload of sendn: byte i is i & 0xff.
+std::vector<unsigned char> PatternPayload(size_t n);
+
+const char SCRIPT_HELP[] =
+    "Script commands (one per line; each is answered by a line starting with @):\n"
+    "  start [nosend] [nullrec]    sh_load_start       -> @start <rc> pfrec=<0|1>\n"
+    "  exit                        sh_load_exit        -> @exit <milliseconds>\n"
+    "  setfunc <code>              sh_setfunc(K printer, code) -> @setfunc\n"
+    "  send <type> <id> <hex|->    sh_recv             -> @send <rc>\n"
+    "  rec <type> <id> <hex|->     the pfRec from start -> @rec <rc> (@rec nofunc without one)\n"
+    "  sendn <type> <id> <len>     payload byte i = i & 0xff, any len -> @send <rc>\n"
+    "                              (the buffer holds at most 16 MiB of it)\n"
+    "  sendnull <len>              sh_recv('D', 1, null, len) -> @send <rc>\n"
+    "  getdata <bufsize>           sh_getdata -> @getdata <rc> <type|-> <id> <len> <hex|->\n"
+    "                              (id and len show 4294967295 when not written)\n"
+    "  getdata-null                sh_getdata with null pointers -> @getdata <rc>\n"
+    "  echo on|off                 pfSend hands each D back through sh_recv -> @echo on|off\n"
+    "  flood <threads> <count> <size>  parallel sh_recv of D packets -> @flood <ok> <refused>\n"
+    "  sleep <ms>                  -> @slept\n"
+    "  quit                        sh_load_exit if still running, unload -> @quit, exit 0\n"
+    "A type is one character or 0xNN. Bad commands are answered with @error <reason>.\n"
+    "Callbacks print @D <id> <size> <data> and @K <id> <value>, where <data> is the hex\n"
+    "of up to 64 bytes, or of the first 64 followed by \"...\", a blank and the FNV-1a 32\n"
+    "of all bytes in eight hex digits.\n";
+
+} // namespace host

@@ -1,0 +1,120 @@
+#include "temp_dir.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#if defined(_WIN32)
+#error "TempDir: the Win32 branch is not written yet"
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace testkit {
+
+namespace {
+
+std::string BaseDirectory() {
+    const char *base = std::getenv("RELAY_TEST_TMPDIR");
+    if (base != nullptr && *base != '\0')
+        return base;
+    std::error_code ec;
+    fs::path tmp = fs::temp_directory_path(ec);
+    return ec ? std::string(".") : tmp.string();
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string base = BaseDirectory();
+    std::error_code ec;
+    fs::create_directories(base, ec);
+    std::string pattern = base + "/relay-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        m_strError = "cannot create a directory under " + base + ": " + std::strerror(errno);
+        return;
+    }
+    // Absolute, so it stays valid for a child started in another directory.
+    m_strPath = fs::absolute(buf.data(), ec).string();
+    if (ec)
+        m_strPath = buf.data();
+}
+
+TempDir::~TempDir() {
+    if (m_strPath.empty())
+        return;
+    std::error_code ec;
+    fs::remove_all(m_strPath, ec);
+}
+
+std::string TempDir::Join(const std::string &relative) const {
+    return relative.empty() ? m_strPath : m_strPath + "/" + relative;
+}
+
+bool TempDir::MakeDir(const std::string &relative) const {
+    std::error_code ec;
+    fs::create_directories(Join(relative), ec);
+    return !ec && fs::is_directory(Join(relative), ec);
+}
+
+bool TempDir::WriteFile(const std::string &relative, const std::string &content) const {
+    fs::path path(Join(relative));
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+bool TempDir::ReadFile(const std::string &relative, std::string *pContent) const {
+    std::ifstream in(Join(relative), std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    *pContent = text.str();
+    return true;
+}
+
+bool TempDir::Exists(const std::string &relative) const {
+    std::error_code ec;
+    return fs::exists(Join(relative), ec);
+}
+
+std::vector<std::string> TempDir::List(const std::string &relative) const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(Join(relative), ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> SplitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c != '\n') {
+            line.push_back(c);
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        line.clear();
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace testkit

@@ -1,0 +1,514 @@
+// sample_host: a small game-server host for the relay module. It loads the
+// module at run time and looks up its five exports, as a real host does, and
+// never links the relay.
+//
+// Default mode (for people): send a few "D" messages and print what comes
+// back. --script: read commands from stdin and answer each with a line
+// starting with "@", for tests and experiments (see --help).
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DEZuzovEzodid.h"
+#include "host_script.h"
+
+#if defined(_WIN32)
+#error "sample_host: the LoadLibraryA/GetProcAddress branch is not written yet"
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+const char MODULE_FILE_NAME[] = "DEZuzovEzodid.so";
+const size_t MAX_BUFFER = 16u << 20; // largest buffer the script allocates
+
+// ---- The module --------------------------------------------------------------
+
+struct Module {
+    void *handle = nullptr;
+    sh_load_start_t start = nullptr;
+    sh_load_exit_t exit = nullptr;
+    sh_setfunc_t setfunc = nullptr;
+    sh_recv_t recv = nullptr;
+    sh_getdata_t getdata = nullptr;
+};
+
+template <class T> bool LookUp(Module *m, const char *name, T *pfn, std::string *pError) {
+    void *sym = dlsym(m->handle, name);
+    if (sym == nullptr) {
+        *pError = std::string("the module has no export ") + name;
+        return false;
+    }
+    *pfn = reinterpret_cast<T>(sym);
+    return true;
+}
+
+bool LoadModule(const std::string &path, Module *m, std::string *pError) {
+    m->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m->handle == nullptr) {
+        const char *why = dlerror();
+        *pError = "cannot load the module " + path + ": " + (why ? why : "unknown error");
+        return false;
+    }
+    bool bOk = LookUp(m, "sh_load_start", &m->start, pError) &&
+               LookUp(m, "sh_load_exit", &m->exit, pError) &&
+               LookUp(m, "sh_setfunc", &m->setfunc, pError) &&
+               LookUp(m, "sh_recv", &m->recv, pError) &&
+               LookUp(m, "sh_getdata", &m->getdata, pError);
+    if (!bOk) {
+        *pError += " (" + path + ")";
+        dlclose(m->handle);
+        m->handle = nullptr;
+    }
+    return bOk;
+}
+
+void UnloadModule(Module *m) {
+    if (m->handle != nullptr)
+        dlclose(m->handle);
+    *m = Module();
+}
+
+// The module file beside this executable.
+std::string DefaultModulePath(const char *argv0) {
+    std::string self;
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0)
+        self.assign(buf, static_cast<size_t>(n));
+    else
+        self = argv0;
+    size_t slash = self.find_last_of('/');
+    return slash == std::string::npos ? std::string("./") + MODULE_FILE_NAME
+                                      : self.substr(0, slash + 1) + MODULE_FILE_NAME;
+}
+
+// ---- Output --------------------------------------------------------------------
+// Callbacks print from the relay's thread, so lines are serialised. Each goes
+// out in one write, past stdio, so that it never mixes with the pieces of a
+// console line the relay is writing through stdio at the same moment.
+
+std::mutex g_outMutex;
+
+void WriteAll(const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(1, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            return;
+    }
+}
+
+void PrintLine(const std::string &line) {
+    std::lock_guard<std::mutex> lock(g_outMutex);
+    WriteAll(line + "\n");
+}
+
+Module g_module;
+
+// ---- Script mode -----------------------------------------------------------------
+
+RecvFunc g_pfRec = nullptr;
+std::atomic<bool> g_bEcho{false};
+const unsigned char kNoData[1] = {0};
+
+extern "C" {
+
+static void DEZ_CALL ScriptSend(uint32_t nId, const unsigned char *pData, int32_t nSize) {
+    PrintLine("@D " + std::to_string(nId) + " " + std::to_string(nSize) + " " +
+              host::DataPreview(pData, nSize));
+    if (g_bEcho.load())
+        g_module.recv('D', nId, pData, nSize);
+}
+
+static void DEZ_CALL ScriptK(uint32_t nId, uint32_t nValue) {
+    PrintLine("@K " + std::to_string(nId) + " " + std::to_string(nValue));
+}
+
+} // extern "C"
+
+const unsigned char *DataPointer(const std::vector<unsigned char> &data) {
+    return data.empty() ? kNoData : data.data();
+}
+
+std::string DoStart(const host::ScriptCommand &cmd, bool *pbRunning) {
+    g_pfRec = nullptr;
+    int32_t rc =
+        g_module.start(cmd.bNoSend ? nullptr : ScriptSend, cmd.bNullRec ? nullptr : &g_pfRec);
+    if (rc == DEZ_START_OK)
+        *pbRunning = true;
+    return "@start " + std::to_string(rc) + " pfrec=" + (g_pfRec != nullptr ? "1" : "0");
+}
+
+std::string DoExit(bool *pbRunning) {
+    Clock::time_point t0 = Clock::now();
+    g_module.exit();
+    *pbRunning = false;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    return "@exit " + std::to_string(ms.count());
+}
+
+// A payload of len bytes with byte i = i & 0xff. Lengths above MAX_BUFFER get
+// a MAX_BUFFER buffer: the relay refuses such sizes without reading them.
+std::string DoSendN(const host::ScriptCommand &cmd) {
+    size_t n = cmd.nLen > 0 ? std::min(static_cast<size_t>(cmd.nLen), MAX_BUFFER) : 0;
+    std::vector<unsigned char> data = host::PatternPayload(n);
+    int32_t rc = g_module.recv(cmd.type, cmd.nId, DataPointer(data), cmd.nLen);
+    return "@send " + std::to_string(rc);
+}
+
+std::string DoGetData(const host::ScriptCommand &cmd) {
+    std::vector<unsigned char> buf(std::min(static_cast<size_t>(cmd.nBufSize), MAX_BUFFER) + 1);
+    unsigned char type = 0;
+    uint32_t nId = 0xFFFFFFFFu;
+    uint32_t nLen = 0xFFFFFFFFu;
+    int32_t rc = g_module.getdata(buf.data(), cmd.nBufSize, &type, &nId, &nLen);
+    std::string hex = "-";
+    if (rc == DEZ_GETDATA_OK && nLen > 0)
+        hex = host::HexOf(buf.data(), std::min(static_cast<size_t>(nLen), buf.size()));
+    return "@getdata " + std::to_string(rc) + " " + host::TypeText(type) + " " +
+           std::to_string(nId) + " " + std::to_string(nLen) + " " + hex;
+}
+
+// Threads send count "D" packets each through sh_recv; a payload starts with
+// the thread index and the sequence number, and the id is the thread index.
+std::string DoFlood(const host::ScriptCommand &cmd) {
+    std::atomic<uint32_t> nOk{0};
+    std::atomic<uint32_t> nRefused{0};
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < cmd.nThreads; ++t) {
+        threads.emplace_back([&cmd, &nOk, &nRefused, t] {
+            std::vector<unsigned char> data = host::PatternPayload(cmd.nSize);
+            for (uint32_t seq = 0; seq < cmd.nCount; ++seq) {
+                for (int i = 0; i < 4; ++i) {
+                    data[i] = static_cast<unsigned char>(t >> (8 * i));
+                    data[4 + i] = static_cast<unsigned char>(seq >> (8 * i));
+                }
+                int32_t rc = g_module.recv('D', t, data.data(), static_cast<int32_t>(cmd.nSize));
+                (rc == 0 ? nOk : nRefused).fetch_add(1);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    return "@flood " + std::to_string(nOk.load()) + " " + std::to_string(nRefused.load());
+}
+
+std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
+    switch (cmd.op) {
+    case host::ScriptOp::START:
+        return DoStart(cmd, pbRunning);
+    case host::ScriptOp::EXIT:
+        return DoExit(pbRunning);
+    case host::ScriptOp::SETFUNC:
+        g_module.setfunc(reinterpret_cast<void *>(&ScriptK), cmd.nCode);
+        return "@setfunc";
+    case host::ScriptOp::SEND:
+        return "@send " + std::to_string(g_module.recv(cmd.type, cmd.nId, DataPointer(cmd.data),
+                                                       static_cast<int32_t>(cmd.data.size())));
+    case host::ScriptOp::REC:
+        if (g_pfRec == nullptr)
+            return "@rec nofunc";
+        return "@rec " + std::to_string(g_pfRec(cmd.type, cmd.nId, DataPointer(cmd.data),
+                                                static_cast<int32_t>(cmd.data.size())));
+    case host::ScriptOp::SENDN:
+        return DoSendN(cmd);
+    case host::ScriptOp::SENDNULL:
+        return "@send " + std::to_string(g_module.recv('D', 1, nullptr, cmd.nLen));
+    case host::ScriptOp::GETDATA:
+        return DoGetData(cmd);
+    case host::ScriptOp::GETDATA_NULL:
+        return "@getdata " +
+               std::to_string(g_module.getdata(nullptr, 0, nullptr, nullptr, nullptr));
+    case host::ScriptOp::ECHO:
+        g_bEcho = cmd.bEchoOn;
+        return cmd.bEchoOn ? "@echo on" : "@echo off";
+    case host::ScriptOp::FLOOD:
+        return DoFlood(cmd);
+    case host::ScriptOp::SLEEP:
+        std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
+        return "@slept";
+    case host::ScriptOp::QUIT:
+        break;
+    }
+    return "@error unhandled command";
+}
+
+int RunScript() {
+    bool bRunning = false; // a start succeeded and no exit followed
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        host::ScriptCommand cmd;
+        std::string error;
+        if (!host::ParseScriptCommand(line, &cmd, &error)) {
+            PrintLine("@error " + error);
+            continue;
+        }
+        if (cmd.op == host::ScriptOp::QUIT)
+            break;
+        PrintLine(Execute(cmd, &bRunning));
+    }
+    // The relay's threads run code of the module: stop them before unloading.
+    if (bRunning)
+        g_module.exit();
+    UnloadModule(&g_module);
+    PrintLine("@quit");
+    return 0;
+}
+
+// ---- Default mode --------------------------------------------------------------
+
+struct Demo {
+    bool bTty = false;
+    uint32_t nCount = 0;
+    std::atomic<uint32_t> nSent{0};
+    std::atomic<uint32_t> nReceivedD{0};
+    std::atomic<uint32_t> nReceivedK{0};
+    std::atomic<bool> bLinkUp{false};
+    std::atomic<bool> bDone{false}; // no progress line after the summary
+};
+
+Demo g_demo;
+
+std::string ProgressText() {
+    return "sent " + std::to_string(g_demo.nSent.load()) + "/" + std::to_string(g_demo.nCount) +
+           ", received " + std::to_string(g_demo.nReceivedD.load()) + " D, " +
+           std::to_string(g_demo.nReceivedK.load()) + " K";
+}
+
+// On a terminal the last line is a live progress line that events print over.
+void PrintEvent(const std::string &text) {
+    std::lock_guard<std::mutex> lock(g_outMutex);
+    if (g_demo.bTty)
+        WriteAll("\r\x1b[K" + text + "\n" + (g_demo.bDone ? std::string() : ProgressText()));
+    else
+        WriteAll(text + "\n");
+}
+
+void ShowProgress() {
+    if (!g_demo.bTty)
+        return;
+    std::lock_guard<std::mutex> lock(g_outMutex);
+    WriteAll("\r\x1b[K" + ProgressText());
+}
+
+std::string Printable(const unsigned char *pData, int32_t nSize) {
+    if (nSize <= 0 || pData == nullptr)
+        return "(no data)";
+    std::string text(reinterpret_cast<const char *>(pData), static_cast<size_t>(nSize));
+    for (char c : text) {
+        if (c < ' ' || c > '~')
+            return host::DataPreview(pData, nSize);
+    }
+    return "\"" + text + "\"";
+}
+
+extern "C" {
+
+static void DEZ_CALL DemoSend(uint32_t nId, const unsigned char *pData, int32_t nSize) {
+    if (nId == 0) { // a probe coming back
+        if (!g_demo.bLinkUp.exchange(true))
+            PrintEvent("the server answered: messages flow");
+        return;
+    }
+    g_demo.nReceivedD.fetch_add(1);
+    PrintEvent("received D id=" + std::to_string(nId) + " size=" + std::to_string(nSize) + " " +
+               Printable(pData, nSize));
+}
+
+static void DEZ_CALL DemoK(uint32_t nId, uint32_t nValue) {
+    g_demo.nReceivedK.fetch_add(1);
+    PrintEvent("received K id=" + std::to_string(nId) + " value=" + std::to_string(nValue));
+}
+
+} // extern "C"
+
+struct DemoOptions {
+    uint32_t nCount = 10;
+    uint32_t nIntervalMs = 200;
+    uint32_t nWaitMs = 5000;
+    uint32_t nDurationS = 60;
+};
+
+const char *StartResultText(int32_t rc) {
+    switch (rc) {
+    case DEZ_START_FAILED:
+        return "configuration unreadable, or no monitor thread";
+    case DEZ_START_NOT_ENABLED:
+        return "GameThunkServer_Start is not 1 in QVThunkConfig.xml";
+    case DEZ_START_RUNNING:
+        return "a relay is already running";
+    case DEZ_START_NO_MEMORY:
+        return "the relay object could not be created";
+    default:
+        return "unexpected result";
+    }
+}
+
+// The relay connects on its own and no export reports the link, so a probe
+// (id 0, "ping") goes out every 500 ms until one comes back or time is up.
+void WaitForLink(RecvFunc pfRec, const DemoOptions &opt, Clock::time_point end) {
+    static const unsigned char kPing[] = {'p', 'i', 'n', 'g'};
+    Clock::time_point until = std::min(end, Clock::now() + std::chrono::milliseconds(opt.nWaitMs));
+    while (!g_demo.bLinkUp && Clock::now() < until) {
+        pfRec('D', 0, kPing, sizeof kPing);
+        for (int i = 0; i < 10 && !g_demo.bLinkUp; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!g_demo.bLinkUp)
+        PrintEvent("no answer from the server within " + std::to_string(opt.nWaitMs) +
+                   " ms; sending anyway");
+}
+
+// Sends the messages; returns how many the relay refused.
+uint32_t SendMessages(RecvFunc pfRec, const DemoOptions &opt, Clock::time_point end) {
+    uint32_t nRefused = 0;
+    for (uint32_t i = 1; i <= opt.nCount && Clock::now() < end; ++i) {
+        std::string text = "hello " + std::to_string(i);
+        int32_t rc = pfRec('D', i, reinterpret_cast<const unsigned char *>(text.data()),
+                           static_cast<int32_t>(text.size()));
+        if (rc != 0) {
+            ++nRefused;
+            PrintEvent("the relay refused message " + std::to_string(i) + " (" +
+                       std::to_string(rc) + ")");
+        }
+        g_demo.nSent.fetch_add(1);
+        ShowProgress();
+        std::this_thread::sleep_for(std::chrono::milliseconds(opt.nIntervalMs));
+    }
+    return nRefused;
+}
+
+int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
+    g_demo.bTty = isatty(1) != 0;
+    g_demo.nCount = opt.nCount;
+    Clock::time_point end = Clock::now() + std::chrono::seconds(opt.nDurationS);
+    PrintEvent("loaded " + modulePath);
+    g_module.setfunc(reinterpret_cast<void *>(&DemoK), DEZ_FUNC_K_MESSAGE);
+    RecvFunc pfRec = nullptr;
+    int32_t rc = g_module.start(DemoSend, &pfRec);
+    if (rc != DEZ_START_OK || pfRec == nullptr) {
+        std::fprintf(stderr, "sample_host: sh_load_start returned %d: %s\n", static_cast<int>(rc),
+                     rc == DEZ_START_OK ? "no receive function handed back" : StartResultText(rc));
+        if (rc == DEZ_START_OK || rc == DEZ_START_FAILED)
+            g_module.exit(); // a relay object may exist: stop it before unloading
+        UnloadModule(&g_module);
+        return 1;
+    }
+    PrintEvent("relay started; waiting for the link");
+    WaitForLink(pfRec, opt, end);
+    uint32_t nRefused = SendMessages(pfRec, opt, end);
+    // Give the answers time to come back; less when the server never answered.
+    std::chrono::milliseconds lingerMs(g_demo.bLinkUp ? 3000 : 500);
+    Clock::time_point linger = std::min(end, Clock::now() + lingerMs);
+    while (g_demo.nReceivedD < g_demo.nSent && Clock::now() < linger)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Clock::time_point t0 = Clock::now();
+    g_module.exit();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    UnloadModule(&g_module);
+    g_demo.bDone = true;
+    PrintEvent("stopped in " + std::to_string(ms.count()) + " ms; " + ProgressText() +
+               (nRefused ? ", " + std::to_string(nRefused) + " refused" : std::string()));
+    return nRefused == 0 ? 0 : 1;
+}
+
+// ---- Command line ------------------------------------------------------------
+
+void PrintUsage() {
+    std::printf(
+        "usage: sample_host [--module PATH] [--count N] [--interval MS] [--wait MS]\n"
+        "                   [--duration S]\n"
+        "       sample_host [--module PATH] --script\n"
+        "\n"
+        "Loads the relay module, as a game server does, and exchanges messages with the\n"
+        "server named in QVThunkConfig.xml beside this executable.\n"
+        "\n"
+        "  --module PATH   the module to load (default: %s beside this program)\n"
+        "  --count N       \"D\" messages to send, \"hello 1\" ... (default 10)\n"
+        "  --interval MS   pause after each message (default 200)\n"
+        "  --wait MS       how long to wait for the link before sending (default 5000)\n"
+        "  --duration S    upper bound of the whole run (default 60)\n"
+        "  --script        read commands from stdin instead (below)\n"
+        "  --help          this text\n"
+        "\n"
+        "Exit status: 0 when the run went through; 1 when the relay did not start or\n"
+        "refused a message; 2 when the module cannot be loaded or the command line is bad.\n"
+        "\n%s",
+        MODULE_FILE_NAME, host::SCRIPT_HELP);
+}
+
+bool ParseNumber(const char *text, uint32_t *pValue) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFul)
+        return false;
+    *pValue = static_cast<uint32_t>(value);
+    return true;
+}
+
+int UsageError(const std::string &text) {
+    std::fprintf(stderr, "sample_host: %s (see --help)\n", text.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string modulePath = DefaultModulePath(argv[0]);
+    bool bScript = false;
+    DemoOptions opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage();
+            return 0;
+        }
+        if (arg == "--script") {
+            bScript = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return UsageError("unknown option or missing value: " + arg);
+        const char *value = argv[++i];
+        bool bOk = true;
+        if (arg == "--module")
+            modulePath = value;
+        else if (arg == "--count")
+            bOk = ParseNumber(value, &opt.nCount);
+        else if (arg == "--interval")
+            bOk = ParseNumber(value, &opt.nIntervalMs);
+        else if (arg == "--wait")
+            bOk = ParseNumber(value, &opt.nWaitMs);
+        else if (arg == "--duration")
+            bOk = ParseNumber(value, &opt.nDurationS);
+        else
+            return UsageError("unknown option " + arg);
+        if (!bOk)
+            return UsageError("bad value for " + arg + ": " + value);
+    }
+    std::string error;
+    if (!LoadModule(modulePath, &g_module, &error)) {
+        std::fprintf(stderr, "sample_host: %s\n", error.c_str());
+        return 2;
+    }
+    return bScript ? RunScript() : RunDemo(opt, modulePath);
+}
