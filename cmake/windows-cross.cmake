@@ -17,6 +17,11 @@ file(CREATE_LINK ${RELAY_BOOST_HEADERS}/boost ${Boost_INCLUDE_DIRS}/boost SYMBOL
 # GoogleTest is built from its sources with the cross compiler.
 set(RELAY_GTEST_SOURCE_DIR "" CACHE PATH "GoogleTest source tree for cross-built tests")
 
+# Paths that the build compiles into the tests are paths of the build
+# machine; under wine its root directory is drive Z:.
+set(RELAY_RUNTIME_PATH_PREFIX "Z:" CACHE STRING
+  "Prefix that turns a build-machine path into one the cross-built programs can open")
+
 # Programs built here run under wine64, each in the wine prefix of this
 # build directory, headless and within a time limit.
 # The emulator is one generated script, since test discovery takes only a

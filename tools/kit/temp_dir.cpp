@@ -9,7 +9,7 @@
 #include <sstream>
 
 #if defined(_WIN32)
-#error "TempDir: the Win32 branch is not written yet"
+#include <random>
 #else
 #include <unistd.h>
 #endif
@@ -28,6 +28,33 @@ std::string BaseDirectory() {
     fs::path tmp = fs::temp_directory_path(ec);
     return ec ? std::string(".") : tmp.string();
 }
+
+#if defined(_WIN32)
+// mkdtemp: replaces the trailing X characters of pattern with a name that did
+// not exist and creates that directory; null on failure.
+char *mkdtemp(char *pattern) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    size_t len = std::strlen(pattern);
+    size_t first = len;
+    while (first > 0 && pattern[first - 1] == 'X')
+        --first;
+    std::random_device device;
+    std::mt19937 random(device());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (size_t i = first; i < len; ++i)
+            pattern[i] = kChars[random() % (sizeof kChars - 1)];
+        std::error_code ec;
+        if (fs::create_directory(pattern, ec))
+            return pattern;
+        if (ec) {
+            errno = ec.default_error_condition().value();
+            return nullptr;
+        }
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+#endif
 
 } // namespace
 
