@@ -1,6 +1,11 @@
 // Socket layer tests that depend on Winsock: handles that child processes
 // do not inherit, sends after a reset, released handles, and the 64-handle
 // read set of select with real sockets as members.
+//
+// The POSIX tests without a counterpart here: descriptors above 1024 (a
+// Winsock fd_set holds handles of any value; its limit is the count of 64,
+// tested below) and SIGPIPE (Windows has no such signal; a send after a
+// reset just fails, tested below).
 #include <winsock2.h>
 // After winsock2.h, which must come first.
 #include <windows.h>
