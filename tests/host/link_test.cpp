@@ -1,0 +1,152 @@
+// The server link: how connections end, what is logged, and how the relay
+// tries again.
+#include <chrono>
+#include <thread>
+
+#include "relay_host_test.h"
+
+using testkit::Bytes;
+using testkit::ThunkConfig;
+
+namespace {
+
+// The three lines that end every connection, in order.
+void expect_end_lines(const std::vector<std::string> &texts, const std::string &peer,
+                      int stored, int returned) {
+    size_t at = find_text(texts, ">" + peer + " Disconnected," + std::to_string(stored));
+    ASSERT_NE(std::string::npos, at) << "no Disconnected line with " << stored;
+    size_t closeAt = find_text(texts, ">dis con   " + peer + ",nCallFrom:2", at);
+    size_t threadAt = find_text(texts, "> connectting_thread reV:" + std::to_string(returned), at);
+    EXPECT_EQ(at + 1, closeAt);
+    EXPECT_LT(closeAt, threadAt);
+}
+
+} // namespace
+
+TEST_F(RelayHostTest, ServerCloseEndsTheConnectionWithMinus103) {
+    StartServer();
+    StartConnected(Connecting());
+    ASSERT_TRUE(m_server.CloseClient());
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-103"));
+    expect_end_lines(LogTexts(), Peer(), -103, -103);
+    EXPECT_EQ("@send 0", Cmd("send D 1 61")); // dropped while down
+}
+
+TEST_F(RelayHostTest, ServerResetEndsTheConnection) {
+    StartServer();
+    StartConnected(Connecting());
+    ASSERT_TRUE(m_server.ResetClient());
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-102"));
+    expect_end_lines(LogTexts(), Peer(), -102, -102);
+}
+
+TEST_F(RelayHostTest, UnknownTypeEndsTheConnectionWithMinus106) {
+    StartServer();
+    StartConnected(Connecting());
+    Bytes stream = testkit::EncodePacket('Z', 1, testkit::ToBytes("?"));
+    Bytes after = testkit::EncodePacket('D', 2, testkit::ToBytes("never"));
+    stream.insert(stream.end(), after.begin(), after.end());
+    ASSERT_TRUE(m_server.SendRaw(stream));
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-106"));
+    std::vector<std::string> texts = LogTexts();
+    size_t wrong = find_text(texts, "Wrong msg... ");
+    ASSERT_NE(std::string::npos, wrong);
+    EXPECT_LT(wrong, find_text(texts, ">" + Peer() + " Disconnected,-106"));
+    expect_end_lines(texts, Peer(), -106, -106);
+    EXPECT_EQ("", NextCallback(300)) << "bytes after the unknown packet are not looked at";
+}
+
+TEST_F(RelayHostTest, ShortSendEndsTheConnectionAndNothingFollowsTheTornPacket) {
+    m_server.SetReceiveBufferSize(4096);
+    StartServer();
+    m_server.SetReading(false);
+    StartConnected(Connecting());
+    // The server reads nothing; sends fill the socket buffers and one comes up short.
+    std::string flood = m_host.Command("flood 2 5000 800", 120000);
+    EXPECT_EQ(0u, flood.find("@flood ")) << flood;
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-1"));
+    expect_end_lines(LogTexts(), Peer(), -107, -1);
+
+    m_server.SetReading(true); // drain what the relay managed to send
+    ASSERT_TRUE(m_server.WaitForDisconnect(LONG_WAIT_MS));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    testkit::WireParser parser;
+    std::vector<testkit::WirePacket> packets;
+    Bytes raw = m_server.RawBytes(0);
+    parser.Feed(raw.data(), raw.size(), &packets);
+    EXPECT_FALSE(parser.Malformed()) << "bytes after a torn packet would break the framing";
+    EXPECT_LT(parser.PendingBytes(), 809u) << "at most one packet is torn, and it is the last";
+    EXPECT_GT(packets.size(), 0u);
+}
+
+TEST_F(RelayHostTest, FailureLineIsCappedAtTenInARowAndComesBackAfterAConnection) {
+    StartServer();
+    uint16_t port = m_server.Port();
+    m_server.Stop(); // nothing listens on the port now
+    ThunkConfig config = ThunkConfig::Connecting(port);
+    config.tryInterval = "0";
+    LaunchHost(config);
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    const std::string failed = ">VornProxy Connect to VOZevezu Failed!!!! ";
+    ASSERT_TRUE(WaitForLog(failed, 10));
+    std::this_thread::sleep_for(std::chrono::seconds(4)); // four more attempts
+    EXPECT_EQ(10u, CountLog(failed));
+
+    ASSERT_TRUE(m_server.Start(port)) << m_server.Error();
+    ASSERT_TRUE(WaitForLog(">Connected To"));
+    ASSERT_TRUE(m_server.CloseClient());
+    m_server.Stop();
+    ASSERT_TRUE(WaitForLog(failed, 20));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(20u, CountLog(failed));
+}
+
+TEST_F(RelayHostTest, UnspecifiedAddressIsNeverTried) {
+    StartServer();
+    ThunkConfig config = Connecting();
+    config.ip = "0.0.0.0";
+    config.tryInterval = "0";
+    LaunchHost(config);
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    ASSERT_TRUE(WaitForLog(">VornProxy Connect to VOZevezu Failed!!!! ", 3));
+    EXPECT_EQ(0u, m_server.AcceptCount());
+}
+
+TEST_F(RelayHostTest, ChangedPortTakesEffectAtTheNextAttempt) {
+    StartServer();
+    testkit::LoopbackServer second;
+    ASSERT_TRUE(second.Start());
+    StartConnected(Connecting());
+
+    ASSERT_TRUE(m_host.WriteConfig(ThunkConfig::Connecting(second.Port())));
+    ASSERT_TRUE(m_server.CloseClient());
+    ASSERT_TRUE(second.WaitForClient(LONG_WAIT_MS));
+    EXPECT_EQ(1u, m_server.AcceptCount());
+    EXPECT_EQ("@send 0", Cmd("send D 5 61"));
+    EXPECT_TRUE(second.WaitForPackets(1, LONG_WAIT_MS));
+    second.Stop();
+}
+
+TEST_F(RelayHostTest, SilentServerKeepsTheConnection) {
+    StartServer();
+    ThunkConfig config = Connecting();
+    config.checkInterval = "0";
+    StartConnected(config);
+    ASSERT_TRUE(m_server.WaitForPackets(3, LONG_WAIT_MS)); // three passes of keep-alives
+    EXPECT_EQ(1u, m_server.AcceptCount());
+    EXPECT_TRUE(m_server.ClientConnected());
+    EXPECT_EQ(0u, CountLog("Disconnected"));
+}
+
+TEST_F(RelayHostTest, ExitWhileConnectedEndsTheLinkInOrder) {
+    StartServer();
+    StartConnected(Connecting());
+    EXPECT_EQ(0u, Cmd("exit").find("@exit "));
+    std::vector<std::string> texts = LogTexts();
+    size_t exitAt = find_text(texts, "> In sh_load_exit");
+    ASSERT_NE(std::string::npos, exitAt);
+    expect_end_lines(texts, Peer(), -107, -1);
+    EXPECT_LT(exitAt, find_text(texts, "> connectting_thread reV:-1"));
+    EXPECT_LT(find_text(texts, "> connectting_thread reV:-1"), find_text(texts, "> In sh_load_exit end"));
+    EXPECT_TRUE(m_server.WaitForDisconnect(LONG_WAIT_MS));
+}

@@ -1,0 +1,102 @@
+// Stopping the relay while one of its threads cannot make progress: a
+// connect that never completes, and a monitor thread held up in a read of
+// its configuration file.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "relay_host_test.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+using testkit::ThunkConfig;
+
+namespace {
+
+long exit_ms(const std::string &line) {
+    if (line.compare(0, 6, "@exit ") != 0)
+        return -1;
+    return std::stol(line.substr(6));
+}
+
+} // namespace
+
+TEST_F(RelayHostTest, ExitReturnsWhileConnectCannotComplete) {
+    testkit::StuckListener stuck;
+    ASSERT_TRUE(stuck.Start());
+    LaunchHost(ThunkConfig::Connecting(stuck.Port()));
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    ASSERT_TRUE(WaitForLog("Ip:127.0.0.1,Port:" + std::to_string(stuck.Port())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // well inside the connect
+
+    long ms = exit_ms(Cmd("exit"));
+    ASSERT_GE(ms, 0);
+    EXPECT_LT(ms, 9000) << "the stop waited out the monitor instead of ending the connect";
+    EXPECT_EQ(1u, CountLog(">VornProxy ShutDown"));
+    EXPECT_EQ(1u, CountLog("> In sh_load_exit end"));
+    EXPECT_EQ(0, m_host.Quit());
+}
+
+#if defined(__linux__)
+
+namespace {
+
+size_t thread_count(int pid) {
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// Opens the FIFO for writing (waiting for a reader), writes text, closes.
+void feed_fifo(const std::string &path, const std::string &text) {
+    int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0)
+        return;
+    ssize_t n = write(fd, text.data(), text.size());
+    (void)n;
+    close(fd);
+}
+
+} // namespace
+
+// The configuration file is a FIFO: sh_load_start's read is fed, the monitor
+// thread's read then blocks. sh_load_exit must still return after its wait,
+// and the object must outlive the held-up thread, which ends on its own once
+// the read is fed.
+TEST_F(RelayHostTest, ExitReturnsWhileMonitorIsHeldUpAndObjectOutlivesIt) {
+    LaunchHost(ThunkConfig::Connecting(1));
+    const std::string config = testkit::RenderThunkConfig(ThunkConfig::Connecting(1));
+    const std::string fifo = m_host.Dir().Join("QVThunkConfig.xml");
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    size_t baseThreads = thread_count(m_host.Host().Pid());
+
+    std::thread feeder(feed_fifo, fifo, config);
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    feeder.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the monitor is now in its read
+
+    long ms = exit_ms(m_host.Command("exit", 60000));
+    ASSERT_GE(ms, 0);
+    EXPECT_GE(ms, 9000) << "the stop should have waited for the monitor";
+    EXPECT_EQ(1u, CountLog("> In sh_load_exit end"));
+    EXPECT_EQ(0u, CountLog(">VornProxy ShutDown"));
+
+    feed_fifo(fifo, config); // releases the monitor; it finds the stop request
+    EXPECT_TRUE(WaitForLog(">VornProxy ShutDown"));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (thread_count(m_host.Host().Pid()) > baseThreads && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(baseThreads, thread_count(m_host.Host().Pid())) << "the monitor thread did not end";
+    EXPECT_EQ(0, m_host.Quit());
+}
+
+#endif
