@@ -70,9 +70,15 @@ TempDir::TempDir() {
         return;
     }
     // Absolute, so it stays valid for a child started in another directory.
-    m_strPath = fs::absolute(buf.data(), ec).string();
+    fs::path path = fs::absolute(buf.data(), ec);
     if (ec)
-        m_strPath = buf.data();
+        path = buf.data();
+#if defined(_WIN32)
+    // In the form the system reports paths in (backslashes, no doubled
+    // separators), so that tests can compare them with what the relay logs.
+    path = path.lexically_normal().make_preferred();
+#endif
+    m_strPath = path.string();
 }
 
 TempDir::~TempDir() {
@@ -83,7 +89,12 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Join(const std::string &relative) const {
-    return relative.empty() ? m_strPath : m_strPath + "/" + relative;
+#if defined(_WIN32)
+    const char *separator = "\\";
+#else
+    const char *separator = "/";
+#endif
+    return relative.empty() ? m_strPath : m_strPath + separator + relative;
 }
 
 bool TempDir::MakeDir(const std::string &relative) const {
