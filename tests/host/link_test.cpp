@@ -129,6 +129,8 @@ TEST_F(RelayHostTest, ChangedPortTakesEffectAtTheNextAttempt) {
     ASSERT_TRUE(m_host.WriteConfig(ThunkConfig::Connecting(second.Port())));
     ASSERT_TRUE(m_server.CloseClient());
     ASSERT_TRUE(second.WaitForClient(LONG_WAIT_MS));
+    // Messages are taken once the connection thread runs; it logs this first.
+    ASSERT_TRUE(WaitForLog(">Connected To 127.0.0.1-" + std::to_string(second.Port())));
     EXPECT_EQ(1u, m_server.AcceptCount());
     EXPECT_EQ("@send 0", Cmd("send D 5 61"));
     EXPECT_TRUE(second.WaitForPackets(1, LONG_WAIT_MS));
