@@ -26,7 +26,7 @@ unsigned wait_for_gate(void *arg) {
 
 TEST(PlatformThread, WaitTimesOutWhileRunningAndSucceedsAfterEnd) {
     Gate gate;
-    plat::Thread *thread = plat::thread_start(wait_for_gate, &gate);
+    plat::Thread *thread = plat::thread_start(wait_for_gate, &gate, "test-gate");
     ASSERT_NE(nullptr, thread);
     EXPECT_FALSE(plat::thread_is_current(thread));
     EXPECT_FALSE(plat::thread_wait(thread, 20));
@@ -39,7 +39,7 @@ TEST(PlatformThread, WaitTimesOutWhileRunningAndSucceedsAfterEnd) {
 
 TEST(PlatformThread, ReleasedThreadRunsOnToItsEnd) {
     Gate *gate = new Gate;
-    plat::Thread *thread = plat::thread_start(wait_for_gate, gate);
+    plat::Thread *thread = plat::thread_start(wait_for_gate, gate, nullptr);
     ASSERT_NE(nullptr, thread);
     plat::thread_release(thread);
     gate->open.set();

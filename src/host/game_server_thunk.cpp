@@ -8,8 +8,7 @@ GameServerThunk::GameServerThunk()
     : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false), m_bStopLink(false),
       m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false), m_nCheckInterval(60000),
       m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{}, m_nLimitedLogCount(0),
-      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false),
-      m_nRefs(1) {
+      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false) {
     // A socket service that does not start is not reported here: every
     // connection attempt then fails.
     Net_Init();
@@ -23,13 +22,6 @@ GameServerThunk::~GameServerThunk() {
     Net_Quit();
 }
 
-void GameServerThunk::AddRef() { m_nRefs.fetch_add(1); }
-
-void GameServerThunk::Release() {
-    if (m_nRefs.fetch_sub(1) == 1)
-        delete this;
-}
-
 int GameServerThunk::Prepare() {
     m_bConsole = true;
     parse_dotted_ipv4("127.0.0.1", &m_ServerAddr.host);
@@ -38,11 +30,7 @@ int GameServerThunk::Prepare() {
 }
 
 plat::Thread *GameServerThunk::StartMonitor() {
-    AddRef();
-    plat::Thread *thread = plat::thread_start(MonitorThreadProc, this);
-    if (!thread)
-        Release();
-    return thread;
+    return plat::thread_start(MonitorThreadProc, this, "relay-monitor");
 }
 
 // Waits for the thread unless it is the calling thread itself (a host that
@@ -57,13 +45,15 @@ int GameServerThunk::StopThreads() {
     m_bStop = true;
     m_bStopLink = true;
     m_evStop.set();
-    // A monitor that is still running after its wait may be replacing the
-    // connection thread's handle, so only then is that handle safe to read.
-    // Threads that outlive the waits hold their own reference to the object.
-    if (!wait_other_thread(g_hMonitorThread, STOP_WAIT_MS))
-        return 1;
-    wait_other_thread(m_hConnThread.load(), STOP_WAIT_MS);
+    // While the monitor runs it may replace the connection thread's handle,
+    // so that handle is read only once the monitor has ended.
+    if (wait_other_thread(g_hMonitorThread, STOP_WAIT_MS))
+        wait_other_thread(m_hConnThread.load(), STOP_WAIT_MS);
     return 1;
+}
+
+bool GameServerThunk::ThreadsEnded(plat::Thread *monitor) {
+    return plat::thread_wait(monitor, 0) && plat::thread_wait(m_hConnThread.load(), 0);
 }
 
 // Waits for the last connection thread to finish and gives its handle up.
@@ -112,6 +102,5 @@ unsigned MonitorThreadProc(void *param) {
     } catch (...) {
         // Nothing may escape into the host's process.
     }
-    thunk->Release();
     return 1;
 }

@@ -39,11 +39,9 @@ public:
     int run(std::string configPath);
     // Starts the monitor thread; null when it cannot be created.
     plat::Thread *StartMonitor();
-    // Each running relay thread holds a reference, and so does the host from
-    // creation to sh_load_exit. The last one released destroys the object, so
-    // a thread that outlives the waits of StopThreads never touches freed memory.
-    void AddRef();
-    void Release();
+    // True once the given monitor thread and the connection thread have both
+    // ended; does not wait.
+    bool ThreadsEnded(plat::Thread *monitor);
 
     // ---- Log writers (log/thunk_log.cpp) ----
     void WriteLog(const LogLine &line);
@@ -92,7 +90,6 @@ public:
 
     // Set together with m_bStop, so the monitor's sleep ends at once.
     plat::Event m_evStop;
-    std::atomic<int> m_nRefs;
 
 private:
     void ReapConnThread();

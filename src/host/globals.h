@@ -31,6 +31,7 @@ int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *p
 int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec);
 void relay_load_exit();
 void relay_setfunc(void *pfn, int32_t nCode);
+
 int32_t relay_getdata(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType,
                       uint32_t *pId, uint32_t *pLen);
 

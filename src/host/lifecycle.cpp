@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iomanip>
 #include <new>
+#include <vector>
 
 #include "host/game_server_thunk.h"
 #include "host/globals.h"
@@ -18,6 +19,58 @@ std::atomic<void *> g_pfFunc1001(nullptr);
 std::atomic<Func1002> g_pfFunc1002(nullptr);
 
 namespace {
+
+// A relay object that sh_load_exit could not free because one of its threads
+// had not ended within its wait, with its monitor thread's handle.
+struct StoppedRelay {
+    GameServerThunk *thunk;
+    plat::Thread *monitor;
+};
+
+// Frees the object and the monitor's handle once both relay threads have
+// ended; the waits for their ends order everything they did before this.
+bool try_free(const StoppedRelay &stopped) {
+    if (!stopped.thunk->ThreadsEnded(stopped.monitor))
+        return false;
+    delete stopped.thunk;
+    plat::thread_release(stopped.monitor);
+    return true;
+}
+
+// Relay objects kept after their stop. Touched only by the host's start and
+// stop calls, which it never makes at the same time, and at unloading.
+class StoppedRelays {
+public:
+    // At unloading (or process exit) whatever has ended since is freed.
+    ~StoppedRelays() { Reap(); }
+    void Add(const StoppedRelay &stopped) { m_relays.push_back(stopped); }
+    void Reap() {
+        for (size_t i = 0; i < m_relays.size();) {
+            if (try_free(m_relays[i]))
+                m_relays.erase(m_relays.begin() + static_cast<std::ptrdiff_t>(i));
+            else
+                ++i;
+        }
+    }
+
+private:
+    std::vector<StoppedRelay> m_relays;
+};
+
+StoppedRelays *g_pStoppedRelays = nullptr;
+
+// Made on the first stop that leaves an object behind, after everything a
+// relay object uses has been made, so it is destroyed before any of that.
+StoppedRelays &stopped_relays() {
+    static StoppedRelays s_relays;
+    g_pStoppedRelays = &s_relays;
+    return s_relays;
+}
+
+void reap_stopped_relays() {
+    if (g_pStoppedRelays)
+        g_pStoppedRelays->Reap();
+}
 
 // Function addresses in the log are lowercase hexadecimal without prefix.
 template <class F> uintptr_t address_of(F fn) { return reinterpret_cast<uintptr_t>(fn); }
@@ -39,7 +92,6 @@ int32_t start_relay(SendFunc pfSend) {
         return -103;
     }
     g_pThunk = thunk;
-    plat::thread_release(g_hMonitorThread);
     // The host's receiver is in place before the first connection can deliver
     // to it; a start that fails puts the previous one back.
     SendFunc previous = g_pfSend.exchange(pfSend);
@@ -55,6 +107,7 @@ int32_t start_relay(SendFunc pfSend) {
 } // namespace
 
 int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec) {
+    reap_stopped_relays();
     ++g_nNum;
     g_nPid = plat::process_id();
     set_pid_prefix(g_nPid);
@@ -89,13 +142,17 @@ int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec) {
 
 void relay_load_exit() {
     write_log_line(LogLine() << "> In sh_load_exit");
+    reap_stopped_relays();
     GameServerThunk *thunk = g_pThunk;
     if (thunk) {
         thunk->StopThreads();
         g_pThunk = nullptr;
-        // Destroys the object now, or, if a relay thread outlived its wait,
-        // when that thread ends.
-        thunk->Release();
+        StoppedRelay stopped = {thunk, g_hMonitorThread};
+        g_hMonitorThread = nullptr;
+        // A thread that outlived its wait still uses the object: it is kept
+        // until that thread has ended, and freed by a later call.
+        if (!try_free(stopped))
+            stopped_relays().Add(stopped);
     }
     write_log_line(LogLine() << "> In sh_load_exit end");
 }

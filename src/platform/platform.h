@@ -22,8 +22,9 @@ typedef unsigned (*ThreadProc)(void *arg);
 
 // Starts proc(arg) on a new thread; null when the thread cannot be created.
 // The new thread blocks asynchronous signals, so the host's handlers run on
-// the host's own threads.
-Thread *thread_start(ThreadProc proc, void *arg);
+// the host's own threads. Where the platform allows, the thread carries the
+// name (at most 15 characters), so tools that list threads show it.
+Thread *thread_start(ThreadProc proc, void *arg, const char *name);
 // Waits up to timeoutMs for the thread to end; true once it has ended.
 bool thread_wait(Thread *thread, uint32_t timeoutMs);
 // Gives the handle up. A thread that still runs goes on and cleans up after

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <new>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -59,6 +60,7 @@ struct Thread {
     pthread_t id;
     ThreadProc proc;
     void *arg;
+    char name[16];
     pthread_mutex_t mutex;
     pthread_cond_t ended_cond;
     bool ended;
@@ -76,6 +78,9 @@ static void thread_unref(Thread *t) {
 
 static void *thread_trampoline(void *p) {
     Thread *t = static_cast<Thread *>(p);
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), t->name);
+#endif
     t->proc(t->arg);
     pthread_mutex_lock(&t->mutex);
     t->ended = true;
@@ -85,12 +90,13 @@ static void *thread_trampoline(void *p) {
     return nullptr;
 }
 
-Thread *thread_start(ThreadProc proc, void *arg) {
+Thread *thread_start(ThreadProc proc, void *arg, const char *name) {
     Thread *t = new (std::nothrow) Thread;
     if (!t)
         return nullptr;
     t->proc = proc;
     t->arg = arg;
+    snprintf(t->name, sizeof(t->name), "%s", name ? name : "");
     t->ended = false;
     t->joined = false;
     t->refs = 2;

@@ -45,7 +45,7 @@ static DWORD WINAPI thread_trampoline(LPVOID p) {
     return code;
 }
 
-Thread *thread_start(ThreadProc proc, void *arg) {
+Thread *thread_start(ThreadProc proc, void *arg, const char * /*name*/) {
     Thread *t = new (std::nothrow) Thread;
     StartRecord *start = new (std::nothrow) StartRecord{proc, arg, nullptr};
     if (t && start) {

@@ -52,11 +52,9 @@ int GameServerThunk::Connect() {
     if (m_bStop)
         return -1;
     m_bConnected = true;
-    AddRef();
-    plat::Thread *thread = plat::thread_start(ConnectionThreadProc, this);
+    plat::Thread *thread = plat::thread_start(ConnectionThreadProc, this, "relay-link");
     m_hConnThread = thread;
     if (!thread) {
-        Release();
         if (m_bLogConnectionError)
             WriteLog(LogLine() << ">VornProxy Create Conecttion Thread Error");
         m_bConnected = false;
@@ -181,6 +179,5 @@ unsigned ConnectionThreadProc(void *param) {
     } catch (...) {
         // Nothing may escape into the host's process.
     }
-    thunk->Release();
     return 0;
 }

@@ -90,7 +90,7 @@ TEST_F(RelayHostTest, MessagesWithoutARegisteredCallbackAreDropped) {
     WaitConnected();
     ASSERT_TRUE(m_server.SendPacket('D', 1, testkit::ToBytes("x")));
     ASSERT_TRUE(m_server.SendRaw({0x0d, 0, 0, 0, 'K', 5, 0, 0, 0, 77, 0, 0, 0}));
-    // A length of 0 is logged once the packets before it have been handled.
+    // A zero length is logged once everything before it has been handled.
     ASSERT_TRUE(m_server.SendRaw({0, 0, 0, 0}));
     ASSERT_TRUE(WaitForLog("packetSize is invalid error,packetSize==0"));
     ASSERT_EQ("@setfunc", Cmd("setfunc 1002")); // registered only now

@@ -5,10 +5,14 @@
 #include <thread>
 
 void RelayHostTest::TearDown() {
-    if (m_bLaunched && m_host.Host().Running()) {
-        EXPECT_EQ(0, m_host.Quit()) << "the host did not end cleanly";
-    }
+    if (m_bLaunched && m_host.Host().Running())
+        ExpectCleanQuit();
     m_server.Stop();
+}
+
+void RelayHostTest::ExpectCleanQuit() {
+    int status = m_host.Quit();
+    EXPECT_EQ(0, status) << "the host did not end cleanly; its output:\n" << m_host.Host().Output();
 }
 
 void RelayHostTest::StartServer() { ASSERT_TRUE(m_server.Start()) << m_server.Error(); }

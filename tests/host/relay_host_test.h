@@ -38,6 +38,8 @@ protected:
     std::string Peer() const { return "127.0.0.1-" + std::to_string(m_server.Port()); }
     // Waits for the relay's connection and for its "Connected To" line.
     void WaitConnected(size_t nConnections = 1);
+    // Quits the host and expects exit code 0 (no crash, no sanitizer report).
+    void ExpectCleanQuit();
 
     testkit::LoopbackServer m_server;
     testkit::HostFixture m_host;

@@ -39,19 +39,24 @@ TEST_F(RelayHostTest, ExitReturnsWhileConnectCannotComplete) {
     EXPECT_LT(ms, 9000) << "the stop waited out the monitor instead of ending the connect";
     EXPECT_EQ(1u, CountLog(">VornProxy ShutDown"));
     EXPECT_EQ(1u, CountLog("> In sh_load_exit end"));
-    EXPECT_EQ(0, m_host.Quit());
+    ExpectCleanQuit();
 }
 
 #if defined(__linux__)
 
 namespace {
 
-size_t thread_count(int pid) {
+// Threads of the process whose name starts with "relay-".
+size_t relay_thread_count(int pid) {
     std::error_code ec;
     size_t n = 0;
     for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        std::ifstream comm(it->path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        n += name.compare(0, 6, "relay-") == 0;
+    }
     return n;
 }
 
@@ -77,12 +82,11 @@ TEST_F(RelayHostTest, ExitReturnsWhileMonitorIsHeldUpAndObjectOutlivesIt) {
     const std::string fifo = m_host.Dir().Join("QVThunkConfig.xml");
     std::filesystem::remove(fifo);
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    size_t baseThreads = thread_count(m_host.Host().Pid());
-
     std::thread feeder(feed_fifo, fifo, config);
     ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
     feeder.join();
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the monitor is now in its read
+    EXPECT_EQ(1u, relay_thread_count(m_host.Host().Pid()));
 
     long ms = exit_ms(m_host.Command("exit", 60000));
     ASSERT_GE(ms, 0);
@@ -93,10 +97,10 @@ TEST_F(RelayHostTest, ExitReturnsWhileMonitorIsHeldUpAndObjectOutlivesIt) {
     feed_fifo(fifo, config); // releases the monitor; it finds the stop request
     EXPECT_TRUE(WaitForLog(">VornProxy ShutDown"));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (thread_count(m_host.Host().Pid()) > baseThreads && std::chrono::steady_clock::now() < deadline)
+    while (relay_thread_count(m_host.Host().Pid()) > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(baseThreads, thread_count(m_host.Host().Pid())) << "the monitor thread did not end";
-    EXPECT_EQ(0, m_host.Quit());
+    EXPECT_EQ(0u, relay_thread_count(m_host.Host().Pid())) << "the monitor thread did not end";
+    ExpectCleanQuit();
 }
 
 #endif
