@@ -2,7 +2,8 @@
 # Installs the Debian packages that the named build needs, when missing.
 #   scripts/deps.sh base      compiler, CMake, GoogleTest, Boost headers
 #   scripts/deps.sh clang     clang with sanitizer and libFuzzer runtimes
-#   scripts/deps.sh windows   mingw-w64 cross-compilers and wine64
+#   scripts/deps.sh windows   mingw-w64 cross-compilers and binutils, GoogleTest
+#                             sources, Boost headers, wine64
 set -euo pipefail
 
 packages=()
@@ -10,7 +11,8 @@ for set in "$@"; do
   case "$set" in
     base) packages+=(cmake make g++ libgtest-dev libgmock-dev libboost-dev libbenchmark-dev) ;;
     clang) packages+=(clang libclang-rt-14-dev) ;;
-    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64) ;;
+    windows) packages+=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+                        binutils-mingw-w64-x86-64 googletest libboost-dev wine64) ;;
     *) echo "deps.sh: unknown package set '$set'" >&2; exit 2 ;;
   esac
 done

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -186,4 +187,30 @@ TEST_F(LogFileTest, MissingDirectoryLosesFileLineButStillEchoes) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("> still echoed"));
     EXPECT_FALSE(file_exists(m_dir.Path() + "/no/such/dir/log.txt"));
+}
+
+// The log file is written in text mode: CR LF ends each line on Windows, LF
+// elsewhere, for both kinds of writer.
+TEST_F(LogFileTest, LinesEndInThePlatformsLineEnd) {
+#if defined(_WIN32)
+    const std::string eol = "\r\n";
+#else
+    const std::string eol = "\n";
+#endif
+    GameServerThunk thunk;
+    thunk.m_bConsole = false;
+    testing::internal::CaptureStdout();
+    write_log_line(LogLine() << "> free");
+    thunk.WriteLog(LogLine() << ">member");
+    testing::internal::GetCapturedStdout();
+
+    std::ifstream in(m_path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t first = bytes.find(eol);
+    ASSERT_NE(std::string::npos, first) << bytes;
+    EXPECT_EQ("> free", body_of(bytes.substr(0, first)));
+    const std::string second = bytes.substr(first + eol.size());
+    ASSERT_GE(second.size(), eol.size());
+    EXPECT_EQ(eol, second.substr(second.size() - eol.size()));
+    EXPECT_EQ(">member", body_of(second.substr(0, second.size() - eol.size())));
 }

@@ -22,7 +22,9 @@
 #include "host_script.h"
 
 #if defined(_WIN32)
-#error "sample_host: the LoadLibraryA/GetProcAddress branch is not written yet"
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -34,8 +36,86 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-const char MODULE_FILE_NAME[] = "DEZuzovEzodid.so";
 const size_t MAX_BUFFER = 16u << 20; // largest buffer the script allocates
+
+// ---- Platform ------------------------------------------------------------------
+
+#if defined(_WIN32)
+
+const char MODULE_FILE_NAME[] = "DEZuzovEzodid.dll";
+
+void *OpenLibrary(const std::string &path, std::string *pWhy) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        char text[512] = {0};
+        DWORD nError = GetLastError();
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, nError, 0, text, sizeof text, nullptr);
+        while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
+            text[--n] = '\0';
+        *pWhy = n > 0 ? text : "error " + std::to_string(nError);
+    }
+    return reinterpret_cast<void *>(module);
+}
+
+void *FindSymbol(void *handle, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+
+void CloseLibrary(void *handle) {
+    FreeLibrary(static_cast<HMODULE>(handle));
+}
+
+std::string ExecutablePath() {
+    char buf[4096];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+long WriteOut(const char *data, size_t n) {
+    return _write(1, data, static_cast<unsigned>(n));
+}
+
+bool StdoutIsTerminal() {
+    return _isatty(1) != 0;
+}
+
+#else
+
+const char MODULE_FILE_NAME[] = "DEZuzovEzodid.so";
+
+void *OpenLibrary(const std::string &path, std::string *pWhy) {
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char *why = dlerror();
+        *pWhy = why ? why : "unknown error";
+    }
+    return handle;
+}
+
+void *FindSymbol(void *handle, const char *name) {
+    return dlsym(handle, name);
+}
+
+void CloseLibrary(void *handle) {
+    dlclose(handle);
+}
+
+std::string ExecutablePath() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+long WriteOut(const char *data, size_t n) {
+    return write(1, data, n);
+}
+
+bool StdoutIsTerminal() {
+    return isatty(1) != 0;
+}
+
+#endif
 
 // ---- The module --------------------------------------------------------------
 
@@ -49,7 +129,7 @@ struct Module {
 };
 
 template <class T> bool LookUp(Module *m, const char *name, T *pfn, std::string *pError) {
-    void *sym = dlsym(m->handle, name);
+    void *sym = FindSymbol(m->handle, name);
     if (sym == nullptr) {
         *pError = std::string("the module has no export ") + name;
         return false;
@@ -59,10 +139,10 @@ template <class T> bool LookUp(Module *m, const char *name, T *pfn, std::string 
 }
 
 bool LoadModule(const std::string &path, Module *m, std::string *pError) {
-    m->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    m->handle = OpenLibrary(path, &why);
     if (m->handle == nullptr) {
-        const char *why = dlerror();
-        *pError = "cannot load the module " + path + ": " + (why ? why : "unknown error");
+        *pError = "cannot load the module " + path + ": " + why;
         return false;
     }
     bool bOk = LookUp(m, "sh_load_start", &m->start, pError) &&
@@ -72,7 +152,7 @@ bool LoadModule(const std::string &path, Module *m, std::string *pError) {
                LookUp(m, "sh_getdata", &m->getdata, pError);
     if (!bOk) {
         *pError += " (" + path + ")";
-        dlclose(m->handle);
+        CloseLibrary(m->handle);
         m->handle = nullptr;
     }
     return bOk;
@@ -80,20 +160,16 @@ bool LoadModule(const std::string &path, Module *m, std::string *pError) {
 
 void UnloadModule(Module *m) {
     if (m->handle != nullptr)
-        dlclose(m->handle);
+        CloseLibrary(m->handle);
     *m = Module();
 }
 
 // The module file beside this executable.
 std::string DefaultModulePath(const char *argv0) {
-    std::string self;
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0)
-        self.assign(buf, static_cast<size_t>(n));
-    else
+    std::string self = ExecutablePath();
+    if (self.empty())
         self = argv0;
-    size_t slash = self.find_last_of('/');
+    size_t slash = self.find_last_of("/\\");
     return slash == std::string::npos ? std::string("./") + MODULE_FILE_NAME
                                       : self.substr(0, slash + 1) + MODULE_FILE_NAME;
 }
@@ -108,7 +184,7 @@ std::mutex g_outMutex;
 void WriteAll(const std::string &text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = write(1, text.data() + done, text.size() - done);
+        long n = WriteOut(text.data() + done, text.size() - done);
         if (n > 0)
             done += static_cast<size_t>(n);
         else if (n < 0 && errno != EINTR)
@@ -456,7 +532,7 @@ uint32_t SendMessages(RecvFunc pfRec, const DemoOptions &opt, Clock::time_point 
 }
 
 int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
-    g_demo.bTty = isatty(1) != 0;
+    g_demo.bTty = StdoutIsTerminal();
     g_demo.nCount = opt.nCount;
     Clock::time_point end = Clock::now() + std::chrono::seconds(opt.nDurationS);
     PrintEvent("loaded " + modulePath);

@@ -4,7 +4,6 @@
 // and can be told to misbehave.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,26 +13,12 @@
 #include <thread>
 
 #include "loopback_server.h"
+#include "stop_request.h"
 
 namespace {
 
 typedef std::chrono::steady_clock Clock;
 using testkit::Bytes;
-
-volatile std::sig_atomic_t g_nStopSignal = 0;
-
-extern "C" void OnStopSignal(int nSignal) {
-    g_nStopSignal = nSignal;
-}
-
-void InstallSignalHandlers() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 std::mutex g_outMutex;
 
@@ -122,7 +107,7 @@ int Serve(const Options &opt) {
         std::fprintf(stderr, "sample_server: %s\n", server.Error().c_str());
         return 1;
     }
-    InstallSignalHandlers();
+    testkit::WatchStopRequests();
     Print("listening on 127.0.0.1:%u", static_cast<unsigned>(server.Port()));
 
     Clock::time_point end = Clock::now() + std::chrono::seconds(opt.nDurationS);
@@ -131,7 +116,7 @@ int Serve(const Options &opt) {
     size_t nSeen = 0;
     bool bWasConnected = false;
     uint32_t nKId = 0;
-    while (g_nStopSignal == 0 && (opt.nDurationS == 0 || Clock::now() < end)) {
+    while (!testkit::StopRequested() && (opt.nDurationS == 0 || Clock::now() < end)) {
         for (size_t n = server.AcceptCount(); nSeen < n; ++nSeen) {
             if (!opt.bQuiet)
                 Print("client #%zu connected", nSeen + 1);
@@ -177,7 +162,8 @@ void PrintUsage() {
                 "      unknown-type  send each new client a packet of type \"Z\"\n"
                 "      stop-reading  never read, so the client's sends fill up and come up short\n"
                 "      silent        read and print, but never send anything\n"
-                "  --duration S    end after S seconds (default: run until SIGINT or SIGTERM)\n"
+                "  --duration S    end after S seconds (default: run until SIGINT or SIGTERM,\n"
+                "                  or on Windows Ctrl+C)\n"
                 "  --quiet         print only the listening line and the summary line\n"
                 "  --help          this text\n"
                 "\n"

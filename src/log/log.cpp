@@ -22,17 +22,28 @@ char *put_two_digits(char *p, int value) {
     return p;
 }
 
+namespace {
+
+// Writes the date of tm as YYYY, month and day, with sep between them (none
+// when sep is 0).
+char *put_date(char *p, const std::tm &tm, char sep) {
+    p = put_two_digits(p, tm.tm_year / 100 + 19);
+    p = put_two_digits(p, tm.tm_year % 100);
+    if (sep)
+        *p++ = sep;
+    p = put_two_digits(p, tm.tm_mon + 1);
+    if (sep)
+        *p++ = sep;
+    return put_two_digits(p, tm.tm_mday);
+}
+
+} // namespace
+
 std::ostream &log_timestamp(std::ostream &os, const std::time_t *t) {
     std::tm tm = {};
     plat::local_time(*t, &tm);
     char buf[24];
-    char *p = buf;
-    p = put_two_digits(p, tm.tm_year / 100 + 19);
-    p = put_two_digits(p, tm.tm_year % 100);
-    *p++ = '-';
-    p = put_two_digits(p, tm.tm_mon + 1);
-    *p++ = '-';
-    p = put_two_digits(p, tm.tm_mday);
+    char *p = put_date(buf, tm, '-');
     *p++ = ' ';
     p = put_two_digits(p, tm.tm_hour);
     *p++ = ':';
@@ -48,12 +59,7 @@ void append_log_date(std::string &name) {
     std::tm tm = {};
     plat::local_time(now, &tm);
     char buf[16];
-    char *p = buf;
-    p = put_two_digits(p, tm.tm_year / 100 + 19);
-    p = put_two_digits(p, tm.tm_year % 100);
-    p = put_two_digits(p, tm.tm_mon + 1);
-    p = put_two_digits(p, tm.tm_mday);
-    *p = '\0';
+    *put_date(buf, tm, 0) = '\0';
     name += buf;
     name += ".txt";
 }

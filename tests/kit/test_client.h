@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kit_socket.h"
 #include "wire.h"
 
 namespace testkit {
@@ -33,7 +34,9 @@ public:
     void Close();
 
 private:
-    int m_fd = -1;
+    bool ResetSeenAsEnd();
+
+    Socket m_fd = BAD_SOCKET;
     bool m_bResetEarly = false; // reset before Connect had looked at it
 };
 

@@ -3,6 +3,7 @@
 // thread. No shell is involved. Every wait is bounded by a time-out.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -15,7 +16,9 @@ namespace testkit {
 
 class ChildProcess {
 public:
-    // Results of Wait besides an exit code (0..255, or 128 + signal number).
+    // Results of Wait besides an exit code (0..255, or 128 + signal number;
+    // on Windows the process's exit code, 128 + 2, 15 or 9 when it was ended
+    // by Interrupt, Terminate or Kill).
     static constexpr int WAIT_TIMED_OUT = -1; // still running at the time-out; killed
     static constexpr int NOT_STARTED = -2;
 
@@ -54,7 +57,9 @@ public:
     // still running at the time-out is killed and WAIT_TIMED_OUT returned.
     int Wait(int nTimeoutMs);
     bool Running() const { return m_nPid > 0 && !m_bReaped; }
-    // Sends SIGINT, SIGTERM or SIGKILL; false when no child runs.
+    // Sends SIGINT, SIGTERM or SIGKILL; false when no child runs. On Windows
+    // the first two set the child's stop event (see stop_request.h) and end
+    // a child without one; Kill ends it at once.
     bool Interrupt();
     bool Terminate();
     bool Kill();
@@ -69,9 +74,16 @@ private:
     int m_nPid = -1;
     bool m_bReaped = false;
     int m_nExitCode = NOT_STARTED;
+#if defined(_WIN32)
+    void *m_hProcess = nullptr; // HANDLEs
+    void *m_hStdin = nullptr;
+    void *m_hStdout = nullptr;
+    std::atomic<bool> m_bStopReading{false};
+#else
     int m_fdStdin = -1;
     int m_fdStdout = -1;
     int m_fdWake[2] = {-1, -1};
+#endif
     std::thread m_reader;
 
     mutable std::mutex m_mutex;

@@ -22,7 +22,9 @@ std::string HostFixture::SampleHostPath() {
 }
 
 std::string HostFixture::HostPath() const {
-    return m_dir.Join(fs::path(SampleHostPath()).filename().string());
+    // Joined in the platform's own form: the relay logs this path as the
+    // system reports it.
+    return (fs::path(m_dir.Path()) / fs::path(SampleHostPath()).filename()).string();
 }
 
 bool HostFixture::Prepare(const ThunkConfig &config) {

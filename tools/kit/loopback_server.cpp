@@ -1,26 +1,12 @@
 #include "loopback_server.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-
-#if defined(_WIN32)
-#error "LoopbackServer: the Winsock branch is not written yet"
-#else
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace testkit {
 
 namespace {
-
-// ---- Platform helpers ------------------------------------------------------
 
 uint64_t NowMs() {
     using namespace std::chrono;
@@ -28,57 +14,25 @@ uint64_t NowMs() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void CloseFd(int fd) {
-    if (fd >= 0)
-        close(fd);
-}
-
-sockaddr_in LoopbackAddress(uint16_t nPort) {
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(nPort);
-    return addr;
-}
-
-uint16_t BoundPort(int fd) {
-    sockaddr_in addr;
-    socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
-}
-
-// Closes with SO_LINGER {1,0}, so the peer gets a reset instead of a FIN.
-void ResetFd(int fd) {
-    linger lg;
-    lg.l_onoff = 1;
-    lg.l_linger = 0;
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
-}
-
-// A non-blocking, close-on-exec listener on 127.0.0.1:nPort; -1 on failure.
-int Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *pError = std::string("socket: ") + std::strerror(errno);
-        return -1;
+// A non-blocking listener on 127.0.0.1:nPort that child processes do not
+// inherit; BAD_SOCKET on failure.
+Socket Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
+    Socket fd = OpenTcpSocket(true);
+    if (fd == BAD_SOCKET) {
+        *pError = "socket: " + SocketErrorText(LastSocketError());
+        return BAD_SOCKET;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (nRcvBuf > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nRcvBuf, sizeof nRcvBuf);
-    sockaddr_in addr = LoopbackAddress(nPort);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(fd, nBacklog) != 0) {
-        *pError =
-            "cannot listen on 127.0.0.1:" + std::to_string(nPort) + ": " + std::strerror(errno);
-        close(fd);
-        return -1;
+        SetReceiveBuffer(fd, nRcvBuf);
+    if (!ListenLoopback(fd, nPort, nBacklog, pError)) {
+        CloseSocket(fd);
+        return BAD_SOCKET;
     }
     return fd;
+}
+
+bool WouldBlock(int nError) {
+    return nError == EAGAIN || nError == EINTR;
 }
 
 } // namespace
@@ -106,15 +60,15 @@ bool LoopbackServer::Start(uint16_t nPort) {
         m_strError = "already running";
         return false;
     }
-    if (pipe2(m_fdWake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        m_strError = std::string("pipe: ") + std::strerror(errno);
+    if (!SocketsReady()) {
+        m_strError = "the socket service cannot be started";
         return false;
     }
+    if (!m_waker.Open(&m_strError))
+        return false;
     m_fdListen = Listen(nPort, 16, m_nRcvBuf, &m_strError);
-    if (m_fdListen < 0) {
-        CloseFd(m_fdWake[0]);
-        CloseFd(m_fdWake[1]);
-        m_fdWake[0] = m_fdWake[1] = -1;
+    if (m_fdListen == BAD_SOCKET) {
+        m_waker.Close();
         return false;
     }
     m_nPort = BoundPort(m_fdListen);
@@ -133,62 +87,54 @@ void LoopbackServer::Stop() {
     }
     Wake();
     m_thread.join();
-    CloseFd(m_fdWake[0]);
-    CloseFd(m_fdWake[1]);
-    m_fdWake[0] = m_fdWake[1] = -1;
+    m_waker.Close();
     m_bRunning = false;
     m_cv.notify_all();
 }
 
 void LoopbackServer::Wake() {
-    char c = 1;
-    // A full pipe already guarantees a wake-up, so a failed write is fine.
-    ssize_t n = write(m_fdWake[1], &c, 1);
-    (void)n;
+    m_waker.Wake();
 }
 
 // ---- The server thread -----------------------------------------------------
 
 void LoopbackServer::Run() {
     for (;;) {
-        pollfd fds[3];
+        SocketWait fds[3];
         int n = 0;
-        fds[n++] = {m_fdWake[0], POLLIN, 0};
+        fds[n++] = {m_waker.WakeHandle(), WAIT_IN, 0};
         int iClient = -1;
         int iListen = -1;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_bStop)
                 break;
-            if (m_fdClient >= 0) {
-                short events = m_bReading ? POLLIN : 0;
+            if (m_fdClient != BAD_SOCKET) {
+                short events = m_bReading ? WAIT_IN : 0;
                 if (!m_out.empty())
-                    events |= POLLOUT;
+                    events |= WAIT_OUT;
                 iClient = n;
                 fds[n++] = {m_fdClient, events, 0};
             }
         }
-        if (m_fdListen >= 0) {
+        if (m_fdListen != BAD_SOCKET) {
             iListen = n;
-            fds[n++] = {m_fdListen, POLLIN, 0};
+            fds[n++] = {m_fdListen, WAIT_IN, 0};
         }
-        if (poll(fds, static_cast<nfds_t>(n), 1000) < 0)
+        if (WaitSockets(fds, static_cast<size_t>(n), 1000) < 0)
             continue; // EINTR: look at the state again
-        if (fds[0].revents != 0) {
-            char buf[64];
-            while (read(m_fdWake[0], buf, sizeof buf) > 0) {
-            }
-        }
+        if (fds[0].revents != 0)
+            m_waker.Drain();
         // The client's events first: commands and accepts may replace it.
         if (iClient >= 0 && fds[iClient].revents != 0) {
             short revents = fds[iClient].revents;
-            if (revents & POLLIN)
+            if (revents & WAIT_IN)
                 ReadClient();
-            else if (revents & (POLLERR | POLLHUP))
+            else if (revents & (WAIT_ERR | WAIT_HUP))
                 DropClient(true, false);
         }
         ExecuteCommands();
-        if (iListen >= 0 && m_fdListen >= 0 && (fds[iListen].revents & POLLIN))
+        if (iListen >= 0 && m_fdListen != BAD_SOCKET && (fds[iListen].revents & WAIT_IN))
             AcceptClients();
         FlushClient();
     }
@@ -198,25 +144,24 @@ void LoopbackServer::Run() {
 
 bool LoopbackServer::OpenListener() {
     std::string error;
-    int fd = Listen(m_nPort, 16, m_nRcvBuf, &error);
-    if (fd < 0)
+    Socket fd = Listen(m_nPort, 16, m_nRcvBuf, &error);
+    if (fd == BAD_SOCKET)
         return false;
     m_fdListen = fd;
     return true;
 }
 
 void LoopbackServer::CloseListener() {
-    CloseFd(m_fdListen);
-    m_fdListen = -1;
+    CloseSocket(m_fdListen);
+    m_fdListen = BAD_SOCKET;
 }
 
 void LoopbackServer::AcceptClients() {
     for (;;) {
-        int fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
+        Socket fd = AcceptSocket(m_fdListen);
+        if (fd == BAD_SOCKET)
             return;
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        SetNoDelay(fd);
         AcceptAction action;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -237,9 +182,9 @@ void LoopbackServer::AcceptClients() {
         } else {
             record.closeMs = record.acceptMs;
             if (action == AcceptAction::RESET)
-                ResetFd(fd);
+                ResetSocket(fd);
             else
-                close(fd);
+                CloseSocket(fd);
         }
         m_connections.push_back(std::move(record));
         m_cv.notify_all();
@@ -249,12 +194,12 @@ void LoopbackServer::AcceptClients() {
 void LoopbackServer::ReadClient() {
     uint8_t buf[65536];
     for (int i = 0; i < 16; ++i) {
-        ssize_t n = recv(m_fdClient, buf, sizeof buf, 0);
+        long n = ReceiveSome(m_fdClient, buf, sizeof buf);
         if (n > 0) {
             HandleBytes(buf, static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (n < 0 && WouldBlock(LastSocketError()))
             return;
         DropClient(true, false); // end of stream or an error such as a reset
         return;
@@ -302,15 +247,15 @@ void LoopbackServer::QueueLocked(const Bytes &bytes) {
 // Writes what the socket takes now; the rest waits for the next POLLOUT.
 void LoopbackServer::FlushClient() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    while (m_fdClient >= 0 && !m_out.empty()) {
-        ssize_t n = send(m_fdClient, m_out.data(), m_out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (m_fdClient != BAD_SOCKET && !m_out.empty()) {
+        long n = SendSome(m_fdClient, m_out.data(), m_out.size());
         if (n > 0) {
             m_out.erase(m_out.begin(), m_out.begin() + n);
             m_connections[m_nCurrent].sentBytes += static_cast<uint64_t>(n);
             m_cv.notify_all();
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (n < 0 && WouldBlock(LastSocketError()))
             return;
         // The peer is gone; the read side will report it. Drop what is queued.
         m_out.clear();
@@ -319,14 +264,14 @@ void LoopbackServer::FlushClient() {
 }
 
 void LoopbackServer::DropClient(bool bByPeer, bool bReset) {
-    if (m_fdClient < 0)
+    if (m_fdClient == BAD_SOCKET)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (bReset)
-        ResetFd(m_fdClient);
+        ResetSocket(m_fdClient);
     else
-        close(m_fdClient);
-    m_fdClient = -1;
+        CloseSocket(m_fdClient);
+    m_fdClient = BAD_SOCKET;
     ConnectionRecord &record = m_connections[m_nCurrent];
     record.open = false;
     record.closedByPeer = bByPeer;
@@ -366,14 +311,14 @@ void LoopbackServer::ExecuteCommands() {
         switch (pending.cmd) {
         case CMD_CLOSE:
         case CMD_RESET:
-            bResult = m_fdClient >= 0;
+            bResult = m_fdClient != BAD_SOCKET;
             DropClient(false, pending.cmd == CMD_RESET);
             break;
         case CMD_STOP_LISTENING:
             CloseListener();
             break;
         case CMD_RESTART:
-            bResult = m_fdListen >= 0 || OpenListener();
+            bResult = m_fdListen != BAD_SOCKET || OpenListener();
             break;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -422,7 +367,7 @@ void LoopbackServer::SetEcho(bool bEcho) {
 
 bool LoopbackServer::SendRaw(const Bytes &bytes, int nTimeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_bRunning || m_fdClient < 0)
+    if (!m_bRunning || m_fdClient == BAD_SOCKET)
         return false;
     size_t nConnection = m_nCurrent;
     QueueLocked(bytes);
@@ -453,7 +398,7 @@ template <class Pred> bool LoopbackServer::WaitUntil(int nTimeoutMs, Pred pred) 
 }
 
 bool LoopbackServer::WaitForClient(int nTimeoutMs) {
-    return WaitUntil(nTimeoutMs, [&] { return m_fdClient >= 0; });
+    return WaitUntil(nTimeoutMs, [&] { return m_fdClient != BAD_SOCKET; });
 }
 
 bool LoopbackServer::WaitForAccepts(size_t n, int nTimeoutMs) {
@@ -465,12 +410,13 @@ bool LoopbackServer::WaitForPackets(size_t n, int nTimeoutMs) {
 }
 
 bool LoopbackServer::WaitForDisconnect(int nTimeoutMs) {
-    return WaitUntil(nTimeoutMs, [&] { return !m_connections.empty() && m_fdClient < 0; });
+    return WaitUntil(nTimeoutMs,
+                     [&] { return !m_connections.empty() && m_fdClient == BAD_SOCKET; });
 }
 
 bool LoopbackServer::ClientConnected() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fdClient >= 0;
+    return m_fdClient != BAD_SOCKET;
 }
 
 size_t LoopbackServer::AcceptCount() const {
@@ -536,24 +482,26 @@ StuckListener::~StuckListener() {
 
 bool StuckListener::Start() {
     std::string error;
+    if (!SocketsReady())
+        return false;
     m_fdListen = Listen(0, 0, 0, &error);
-    if (m_fdListen < 0)
+    if (m_fdListen == BAD_SOCKET)
         return false;
     m_nPort = BoundPort(m_fdListen);
-    sockaddr_in addr = LoopbackAddress(m_nPort);
     // The backlog holds a connection or two; once one of ours stays pending,
-    // the queue is full and every later SYN is dropped.
+    // the queue is full and every later SYN is dropped. A platform that
+    // refuses such connects instead never gets there.
     for (int i = 0; i < 8; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0)
+        Socket fd = OpenTcpSocket(true);
+        if (fd == BAD_SOCKET)
             break;
         m_fillers.push_back(fd);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+        int nError = ConnectLoopback(fd, m_nPort);
+        if (nError == 0)
             continue;
-        if (errno != EINPROGRESS)
+        if (nError != EINPROGRESS)
             break;
-        pollfd pfd = {fd, POLLOUT, 0};
-        if (poll(&pfd, 1, 500) == 0)
+        if (!WaitWritable(fd, 500))
             return true;
     }
     Stop();
@@ -561,11 +509,11 @@ bool StuckListener::Start() {
 }
 
 void StuckListener::Stop() {
-    for (int fd : m_fillers)
-        CloseFd(fd);
+    for (Socket fd : m_fillers)
+        CloseSocket(fd);
     m_fillers.clear();
-    CloseFd(m_fdListen);
-    m_fdListen = -1;
+    CloseSocket(m_fdListen);
+    m_fdListen = BAD_SOCKET;
 }
 
 } // namespace testkit

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit_socket.h"
 #include "wire.h"
 
 namespace testkit {
@@ -125,9 +126,9 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
     std::thread m_thread;
-    int m_fdListen = -1;
-    int m_fdClient = -1;
-    int m_fdWake[2] = {-1, -1};
+    Socket m_fdListen = BAD_SOCKET;
+    Socket m_fdClient = BAD_SOCKET;
+    Waker m_waker;
     uint16_t m_nPort = 0;
     int m_nRcvBuf = 0;
     std::string m_strError;
@@ -170,8 +171,8 @@ public:
     uint16_t Port() const { return m_nPort; }
 
 private:
-    int m_fdListen = -1;
-    std::vector<int> m_fillers;
+    Socket m_fdListen = BAD_SOCKET;
+    std::vector<Socket> m_fillers;
     uint16_t m_nPort = 0;
 };
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #if defined(_WIN32)
-#error "TempDir: the Win32 branch is not written yet"
+#include <random>
 #else
 #include <unistd.h>
 #endif
@@ -29,6 +29,33 @@ std::string BaseDirectory() {
     return ec ? std::string(".") : tmp.string();
 }
 
+#if defined(_WIN32)
+// mkdtemp: replaces the trailing X characters of pattern with a name that did
+// not exist and creates that directory; null on failure.
+char *mkdtemp(char *pattern) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    size_t len = std::strlen(pattern);
+    size_t first = len;
+    while (first > 0 && pattern[first - 1] == 'X')
+        --first;
+    std::random_device device;
+    std::mt19937 random(device());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (size_t i = first; i < len; ++i)
+            pattern[i] = kChars[random() % (sizeof kChars - 1)];
+        std::error_code ec;
+        if (fs::create_directory(pattern, ec))
+            return pattern;
+        if (ec) {
+            errno = ec.default_error_condition().value();
+            return nullptr;
+        }
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+#endif
+
 } // namespace
 
 TempDir::TempDir() {
@@ -43,9 +70,15 @@ TempDir::TempDir() {
         return;
     }
     // Absolute, so it stays valid for a child started in another directory.
-    m_strPath = fs::absolute(buf.data(), ec).string();
+    fs::path path = fs::absolute(buf.data(), ec);
     if (ec)
-        m_strPath = buf.data();
+        path = buf.data();
+#if defined(_WIN32)
+    // In the form the system reports paths in (backslashes, no doubled
+    // separators), so that tests can compare them with what the relay logs.
+    path = path.lexically_normal().make_preferred();
+#endif
+    m_strPath = path.string();
 }
 
 TempDir::~TempDir() {
@@ -56,7 +89,12 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Join(const std::string &relative) const {
-    return relative.empty() ? m_strPath : m_strPath + "/" + relative;
+#if defined(_WIN32)
+    const char *separator = "\\";
+#else
+    const char *separator = "/";
+#endif
+    return relative.empty() ? m_strPath : m_strPath + separator + relative;
 }
 
 bool TempDir::MakeDir(const std::string &relative) const {

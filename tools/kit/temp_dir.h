@@ -19,7 +19,7 @@ public:
     bool Ok() const { return !m_strPath.empty(); }
     const std::string &Error() const { return m_strError; }
     const std::string &Path() const { return m_strPath; }
-    // Path() + "/" + relative.
+    // Path() + "/" + relative ("\\" on Windows).
     std::string Join(const std::string &relative) const;
 
     // Relative paths; parent directories are made as needed.

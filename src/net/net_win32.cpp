@@ -1,0 +1,346 @@
+// Windows half of the socket layer: service counting, the readiness wait and
+// the TCP socket operations over Winsock 1.1 (wsock32.dll).
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstring>
+#include <new>
+
+#include "net/net.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A client connect looks at its cancel flag at least this often.
+const uint32_t CONNECT_SLICE_MS = 50;
+
+// Winsock's fd_set is an array of FD_SETSIZE handles behind a count; the
+// readiness wait never enters more than that.
+static_assert(FD_SETSIZE >= NET_MAX_WAIT_SOCKETS, "fd_set smaller than the wait cap");
+
+#ifndef SO_EXCLUSIVEADDRUSE
+#define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
+#endif
+
+// Guards g_nNetStarted: a relay object destroyed late on one thread may call
+// Net_Quit while a new one calls Net_Init on another.
+plat::Lock &service_lock() {
+    static plat::Lock s_lock;
+    return s_lock;
+}
+
+SOCKET to_socket(Net_Channel channel) {
+    return static_cast<SOCKET>(channel);
+}
+
+// ---- Readiness wait ------------------------------------------------------
+
+bool set_holds(const fd_set &set, SOCKET s) {
+    for (u_int i = 0; i < set.fd_count; ++i) {
+        if (set.fd_array[i] == s)
+            return true;
+    }
+    return false;
+}
+
+// Enters each member's channel once, last added first, while fewer than
+// NET_MAX_WAIT_SOCKETS are entered; later members are left out. The count is
+// checked here rather than left to FD_SET. False when a member to be entered
+// has no valid channel.
+bool collect_channels(const Net_SocketSet *set, fd_set *readSet) {
+    readSet->fd_count = 0;
+    for (int i = set->numSockets - 1; i >= 0; --i) {
+        const SOCKET s = to_socket(set->sockets[i]->channel);
+        if (set_holds(*readSet, s) || readSet->fd_count >= u_int(NET_MAX_WAIT_SOCKETS))
+            continue;
+        if (s == INVALID_SOCKET)
+            return false;
+        readSet->fd_array[readSet->fd_count++] = s;
+    }
+    return true;
+}
+
+timeval to_timeval(uint32_t ms) {
+    timeval tv;
+    tv.tv_sec = static_cast<long>(ms / 1000);
+    tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+    return tv;
+}
+
+// Winsock refuses a select with no handle at all; an empty set just waits.
+int wait_empty(uint32_t timeoutMs) {
+    plat::sleep_ms(timeoutMs == plat::WAIT_FOREVER ? timeoutMs - 1 : timeoutMs);
+    return 0;
+}
+
+// select() on the read set for up to timeoutMs, resuming with the time left
+// after an interrupted call. The set is rebuilt for every call because
+// select overwrites it.
+int select_within(const Net_SocketSet *set, fd_set *readSet, uint32_t timeoutMs) {
+    const uint64_t deadline = plat::monotonic_ms() + timeoutMs;
+    for (;;) {
+        if (!collect_channels(set, readSet))
+            return -1;
+        if (readSet->fd_count == 0)
+            return wait_empty(timeoutMs);
+        const uint64_t now = plat::monotonic_ms();
+        timeval tv = to_timeval(now < deadline ? static_cast<uint32_t>(deadline - now) : 0);
+        WSASetLastError(0);
+        const int result = select(0, readSet, nullptr, nullptr, &tv);
+        if (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR)
+            continue;
+        return result == SOCKET_ERROR ? -1 : result;
+    }
+}
+
+// Marks the members whose channel select left in the read set.
+void mark_ready(Net_SocketSet *set, fd_set *readSet) {
+    for (int i = set->numSockets - 1; i >= 0; --i) {
+        if (FD_ISSET(to_socket(set->sockets[i]->channel), readSet))
+            set->sockets[i]->ready = 1;
+    }
+}
+
+// ---- Opening -------------------------------------------------------------
+
+// A TCP socket that child processes of the host do not inherit.
+Net_Channel create_channel() {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return NET_INVALID_CHANNEL;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Net_Channel>(s);
+}
+
+void set_nonblocking(Net_Channel channel) {
+    u_long one = 1;
+    ioctlsocket(to_socket(channel), FIONBIO, &one);
+}
+
+sockaddr_in make_sockaddr(const Net_Address &addr) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr.host;
+    sa.sin_port = addr.port;
+    return sa;
+}
+
+// One select slice on a connecting socket: 1 when it finished (either way),
+// 0 when it is still under way, -1 when the wait itself failed.
+int connect_slice(SOCKET s, bool *failed) {
+    fd_set writeSet, exceptSet;
+    writeSet.fd_count = 1;
+    writeSet.fd_array[0] = s;
+    exceptSet.fd_count = 1;
+    exceptSet.fd_array[0] = s;
+    timeval tv = to_timeval(CONNECT_SLICE_MS);
+    const int result = select(0, nullptr, &writeSet, &exceptSet, &tv);
+    if (result == SOCKET_ERROR)
+        return WSAGetLastError() == WSAEINTR ? 0 : -1;
+    // A refused or abandoned connect shows in the exception set.
+    *failed = FD_ISSET(s, &exceptSet) != 0;
+    return result > 0 ? 1 : 0;
+}
+
+// Waits for a non-blocking connect to finish, in slices so that a raised
+// cancel flag abandons the attempt. The platform's own connect time-out
+// still ends an attempt that nobody cancels.
+bool wait_connected(SOCKET s, const std::atomic<bool> *pbCancel) {
+    bool failed = false;
+    for (;;) {
+        if (pbCancel && pbCancel->load())
+            return false;
+        const int slice = connect_slice(s, &failed);
+        if (slice < 0)
+            return false;
+        if (slice > 0)
+            break;
+    }
+    int error = 0;
+    int length = sizeof(error);
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0)
+        return false;
+    return !failed && error == 0;
+}
+
+bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+    const SOCKET s = to_socket(sock->channel);
+    set_nonblocking(sock->channel);
+    const sockaddr_in sa = make_sockaddr(addr);
+    bool connected = connect(s, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
+    if (!connected) {
+        const int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS || error == WSAEINTR)
+            connected = wait_connected(s, pbCancel);
+    }
+    if (!connected) {
+        Net_SetError("Couldn't connect to remote host");
+        return false;
+    }
+    sock->remoteAddress = addr;
+    sock->isServer = 0;
+    return true;
+}
+
+bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+    const SOCKET s = to_socket(sock->channel);
+    // Winsock's SO_REUSEADDR lets a second socket bind a port that is being
+    // listened on and take its connections; exclusive use keeps the port to
+    // this socket, as SO_REUSEADDR does on POSIX systems.
+    const int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one),
+               sizeof(one));
+    sockaddr_in sa = make_sockaddr(addr);
+    if (bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) != 0) {
+        Net_SetError("Couldn't bind to local port");
+        return false;
+    }
+    if (listen(s, 5) != 0) {
+        Net_SetError("Couldn't listen to local port");
+        return false;
+    }
+    if (addr.port == 0) {
+        int length = sizeof(sa);
+        if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
+            Net_SetError("Couldn't retrieves the local name");
+            return false;
+        }
+    }
+    sock->localAddress.host = sa.sin_addr.s_addr;
+    sock->localAddress.port = sa.sin_port;
+    sock->isServer = 1;
+    return true;
+}
+
+Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
+    Net_TCP_Close(sock);
+    return nullptr;
+}
+
+} // namespace
+
+// ---- Service -------------------------------------------------------------
+
+int Net_Init() {
+    plat::LockGuard guard(service_lock());
+    if (g_nNetStarted == 0) {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+            Net_SetError("Couldn't initialize Winsock 1.1\n");
+            return -1;
+        }
+    }
+    ++g_nNetStarted;
+    return 0;
+}
+
+void Net_Quit() {
+    plat::LockGuard guard(service_lock());
+    if (g_nNetStarted == 0)
+        return;
+    if (--g_nNetStarted > 0)
+        return;
+    // A blocking call still in progress keeps Winsock from being released:
+    // cancel it and release once more.
+    if (WSACleanup() == SOCKET_ERROR && WSAGetLastError() == WSAEINPROGRESS) {
+        WSACancelBlockingCall();
+        WSACleanup();
+    }
+}
+
+// ---- Readiness wait ------------------------------------------------------
+
+int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
+    if (!set)
+        return -1;
+    fd_set readSet;
+    const int result = select_within(set, &readSet, timeoutMs);
+    if (result <= 0)
+        return result;
+    mark_ready(set, &readSet);
+    return result;
+}
+
+// ---- TCP sockets ---------------------------------------------------------
+
+Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
+                            const std::atomic<bool> *pbCancel) {
+    if (!addr) {
+        Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
+        return nullptr;
+    }
+    Net_TCPSocket *sock = new (std::nothrow) Net_TCPSocket();
+    if (!sock) {
+        Net_SetError("Out of memory");
+        return nullptr;
+    }
+    sock->channel = create_channel();
+    if (sock->channel == NET_INVALID_CHANNEL) {
+        Net_SetError("Couldn't create socket");
+        return fail_open(sock);
+    }
+    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
+    if (!opened)
+        return fail_open(sock);
+    set_nonblocking(sock->channel);
+    sock->ready = 0;
+    const int one = 1;
+    setsockopt(to_socket(sock->channel), IPPROTO_TCP, TCP_NODELAY,
+               reinterpret_cast<const char *>(&one), sizeof(one));
+    return sock;
+}
+
+// A full send buffer (WSAEWOULDBLOCK) or any other failure ends the loop
+// with the bytes sent so far; only an interrupted call is repeated.
+int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot send");
+        return -1;
+    }
+    if (len < 0 || (!data && len > 0))
+        return 0;
+    const char *bytes = static_cast<const char *>(data);
+    int total = 0;
+    int left = len;
+    int sent;
+    WSASetLastError(0);
+    do {
+        sent = send(to_socket(sock->channel), bytes, left, 0);
+        if (sent > 0) {
+            total += sent;
+            left -= sent;
+            bytes += sent;
+        }
+    } while (left > 0 && (sent > 0 || (sent == SOCKET_ERROR && WSAGetLastError() == WSAEINTR)));
+    return total;
+}
+
+int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot receive");
+        return -1;
+    }
+    sock->ready = 0;
+    if (!data || maxlen < 0)
+        return -1;
+    int received;
+    do {
+        WSASetLastError(0);
+        received = recv(to_socket(sock->channel), static_cast<char *>(data), maxlen, 0);
+    } while (received == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return received == SOCKET_ERROR ? -1 : received;
+}
+
+void Net_TCP_Close(Net_TCPSocket *sock) {
+    if (!sock)
+        return;
+    if (sock->channel != NET_INVALID_CHANNEL)
+        closesocket(to_socket(sock->channel));
+    delete sock;
+}
