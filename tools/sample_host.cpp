@@ -80,6 +80,11 @@ bool StdoutIsTerminal() {
     return _isatty(1) != 0;
 }
 
+// Holding descriptors is for tests of POSIX descriptor numbers only.
+std::string HoldDescriptors(uint32_t /*nFds*/) {
+    return "@error fds is not available on this platform";
+}
+
 #else
 
 const char MODULE_FILE_NAME[] = "DEZuzovEzodid.so";
@@ -113,6 +118,41 @@ long WriteOut(const char *data, size_t n) {
 
 bool StdoutIsTerminal() {
     return isatty(1) != 0;
+}
+
+// Descriptors held open by "fds", so that the relay's own get high numbers.
+std::vector<int> g_heldFds;
+
+// Raises the soft descriptor limit so that n more descriptors fit.
+void MakeRoomForDescriptors(size_t n) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    rlim_t wanted = static_cast<rlim_t>(n) + 256;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Holds exactly nFds extra descriptors open: opens more or closes some.
+std::string HoldDescriptors(uint32_t nFds) {
+    MakeRoomForDescriptors(nFds);
+    while (g_heldFds.size() > nFds) {
+        close(g_heldFds.back());
+        g_heldFds.pop_back();
+    }
+    while (g_heldFds.size() < nFds) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            break;
+        g_heldFds.push_back(fd);
+    }
+    std::string highest = "-";
+    if (!g_heldFds.empty())
+        highest = std::to_string(*std::max_element(g_heldFds.begin(), g_heldFds.end()));
+    return "@fds " + std::to_string(g_heldFds.size()) + " " + highest;
 }
 
 #endif
@@ -289,40 +329,6 @@ std::string DoFlood(const host::ScriptCommand &cmd) {
     return "@flood " + std::to_string(nOk.load()) + " " + std::to_string(nRefused.load());
 }
 
-// Descriptors held open by "fds", so that the relay's own get high numbers.
-std::vector<int> g_heldFds;
-
-// Raises the soft descriptor limit so that n more descriptors fit.
-void MakeRoomForDescriptors(size_t n) {
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return;
-    rlim_t wanted = static_cast<rlim_t>(n) + 256;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
-        limit.rlim_cur =
-            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-std::string DoFds(const host::ScriptCommand &cmd) {
-    MakeRoomForDescriptors(cmd.nFds);
-    while (g_heldFds.size() > cmd.nFds) {
-        close(g_heldFds.back());
-        g_heldFds.pop_back();
-    }
-    while (g_heldFds.size() < cmd.nFds) {
-        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            break;
-        g_heldFds.push_back(fd);
-    }
-    std::string highest = "-";
-    if (!g_heldFds.empty())
-        highest = std::to_string(*std::max_element(g_heldFds.begin(), g_heldFds.end()));
-    return "@fds " + std::to_string(g_heldFds.size()) + " " + highest;
-}
-
 // Rounds of start, hold, exit, as a host that reloads its relay often does.
 std::string DoCycle(const host::ScriptCommand &cmd, bool bRunning) {
     if (bRunning)
@@ -375,7 +381,7 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
         std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
         return "@slept";
     case host::ScriptOp::FDS:
-        return DoFds(cmd);
+        return HoldDescriptors(cmd.nFds);
     case host::ScriptOp::CYCLE:
         return DoCycle(cmd, *pbRunning);
     case host::ScriptOp::QUIT:

@@ -76,6 +76,7 @@ TEST_F(SampleHostScript, PassesSizesAndNullPointersThrough) {
     EXPECT_EQ("@flood 6 0", Run("flood 3 2 8 1000"));
 }
 
+#if defined(__linux__)
 TEST_F(SampleHostScript, HoldsDescriptorsBeyondTheDefaultLimit) {
     std::string line = Run("fds 1100");
     ASSERT_EQ(0u, line.find("@fds 1100 ")) << line;
@@ -88,6 +89,11 @@ TEST_F(SampleHostScript, HoldsDescriptorsBeyondTheDefaultLimit) {
     EXPECT_EQ(0u, Run("fds 10").find("@fds 10 "));
     EXPECT_EQ("@fds 0 -", Run("fds 0"));
 }
+#elif defined(_WIN32)
+TEST_F(SampleHostScript, SaysDescriptorsCannotBeHeld) {
+    EXPECT_EQ("@error fds is not available on this platform", Run("fds 10"));
+}
+#endif
 
 TEST_F(SampleHostScript, CyclesStartAndExit) {
     EXPECT_EQ("@cycle 3 0", Run("cycle 3 1"));
