@@ -20,6 +20,7 @@
 
 #include "DEZuzovEzodid.h"
 #include "host_script.h"
+#include "wire.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -298,7 +299,7 @@ std::string DoGetData(const host::ScriptCommand &cmd) {
     int32_t rc = g_module.getdata(buf.data(), cmd.nBufSize, &type, &nId, &nLen);
     std::string hex = "-";
     if (rc == DEZ_GETDATA_OK && nLen > 0)
-        hex = host::HexOf(buf.data(), std::min(static_cast<size_t>(nLen), buf.size()));
+        hex = testkit::ToHex(buf.data(), std::min(static_cast<size_t>(nLen), buf.size()));
     return "@getdata " + std::to_string(rc) + " " + host::TypeText(type) + " " +
            std::to_string(nId) + " " + std::to_string(nLen) + " " + hex;
 }

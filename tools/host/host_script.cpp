@@ -1,5 +1,7 @@
 #include "host_script.h"
 
+#include "wire.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -47,30 +49,9 @@ bool ParseI32(const std::string &text, int32_t *pValue) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHex(const std::string &text, std::vector<unsigned char> *pData) {
     pData->clear();
-    if (text == "-")
-        return true;
-    if (text.size() % 2 != 0)
-        return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = HexDigit(text[i]);
-        int lo = HexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        pData->push_back(static_cast<unsigned char>(hi << 4 | lo));
-    }
-    return true;
+    return text == "-" || testkit::FromHex(text, pData);
 }
 
 // One character, or 0x and two hex digits.
@@ -80,11 +61,10 @@ bool ParseType(const std::string &text, unsigned char *pType) {
         return true;
     }
     if (text.size() == 4 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        int hi = HexDigit(text[2]);
-        int lo = HexDigit(text[3]);
-        if (hi < 0 || lo < 0)
+        std::vector<unsigned char> byte;
+        if (!testkit::FromHex(text.substr(2), &byte))
             return false;
-        *pType = static_cast<unsigned char>(hi << 4 | lo);
+        *pType = byte[0];
         return true;
     }
     return false;
@@ -236,24 +216,6 @@ bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::strin
     }
 }
 
-uint32_t Fnv1a32(const unsigned char *data, size_t n) {
-    uint32_t hash = 0x811c9dc5u;
-    for (size_t i = 0; i < n; ++i)
-        hash = (hash ^ data[i]) * 0x01000193u;
-    return hash;
-}
-
-std::string HexOf(const unsigned char *data, size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        text.push_back(kDigits[data[i] >> 4]);
-        text.push_back(kDigits[data[i] & 15]);
-    }
-    return text;
-}
-
 std::string DataPreview(const unsigned char *data, int32_t nSize) {
     if (nSize <= 0)
         return "-";
@@ -261,10 +223,10 @@ std::string DataPreview(const unsigned char *data, int32_t nSize) {
         return "null";
     size_t n = static_cast<size_t>(nSize);
     if (n <= 64)
-        return HexOf(data, n);
+        return testkit::ToHex(data, n);
     char hash[16];
-    std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(Fnv1a32(data, n)));
-    return HexOf(data, 64) + "... " + hash;
+    std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(testkit::Fnv1a32(data, n)));
+    return testkit::ToHex(data, 64) + "... " + hash;
 }
 
 std::string TypeText(unsigned char type) {

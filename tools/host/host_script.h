@@ -59,8 +59,6 @@ struct ScriptCommand {
 // Parses one line; false with *pError set when it is not a valid command.
 bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::string *pError);
 
-uint32_t Fnv1a32(const unsigned char *data, size_t n);
-std::string HexOf(const unsigned char *data, size_t n);
 // Data as the callback lines show it: "-" when there is none, the hex of
 // all bytes up to 64, else the hex of the first 64, "..." and, after a blank,
 // the FNV-1a 32 of all bytes as eight hex digits.
