@@ -53,7 +53,7 @@ protected:
     }
     uint16_t Port() const { return swap_bytes16(m_thunk.m_ServerAddr.port); }
 
-    ScratchDir m_dir;
+    testkit::TempDir m_dir;
     std::string m_config;
     std::string m_log;
     GameServerThunk m_thunk;

@@ -48,7 +48,7 @@ protected:
     }
     std::vector<std::string> Lines() const { return read_lines(m_path); }
 
-    ScratchDir m_dir;
+    testkit::TempDir m_dir;
     std::string m_path;
 };
 

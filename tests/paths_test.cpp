@@ -29,7 +29,7 @@ TEST(Paths, DirOfWorksInPlace) {
 }
 
 TEST(Paths, EmptyPathAndFilesCountAsExisting) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     write_file(dir.Path() + "/file", "x");
     EXPECT_TRUE(dir_exists(""));
     EXPECT_TRUE(dir_exists(dir.Path().c_str()));
@@ -38,7 +38,7 @@ TEST(Paths, EmptyPathAndFilesCountAsExisting) {
 }
 
 TEST(Paths, MakeDirsCreatesOnlyMissingLevelsTopDown) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::string a = dir.Path() + "/a";
     ASSERT_EQ(0, make_dirs(a.c_str()));
     write_file(a + "/keep", "kept"); // an existing level is not recreated
@@ -50,14 +50,14 @@ TEST(Paths, MakeDirsCreatesOnlyMissingLevelsTopDown) {
 }
 
 TEST(Paths, MakeDirsKeepsTheDotLevelsOfTheLogDirectory) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::string logDir = dir.Path() + "/./hook_log";
     EXPECT_EQ(0, make_dirs(logDir.c_str()));
     EXPECT_TRUE(dir_exists((dir.Path() + "/hook_log").c_str()));
 }
 
 TEST(Paths, MakeDirsFailsWhenAFileIsInTheWay) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     write_file(dir.Path() + "/blocker", "x");
     std::string blocked = dir.Path() + "/sub/blocker/x";
     write_file(dir.Path() + "/sub", "file, not a directory");
@@ -66,7 +66,7 @@ TEST(Paths, MakeDirsFailsWhenAFileIsInTheWay) {
 }
 
 TEST(Paths, CreateDirForMakesTheDirectoryOfATrailingSlashPath) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::string logDir = dir.Path() + "/./hook_log/";
     EXPECT_EQ(0, create_dir_for(logDir.c_str()));
     EXPECT_TRUE(dir_exists((dir.Path() + "/hook_log").c_str()));

@@ -77,7 +77,7 @@ TEST(PlatformFiles, ExecutablePathIsAbsoluteAndTruncatesSafely) {
 }
 
 TEST(PlatformFiles, CreateDirectoryMakesOneLevelOnly) {
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::string one = dir.Path() + "/one";
     EXPECT_TRUE(plat::create_directory(one.c_str()));
     EXPECT_TRUE(plat::path_exists(one.c_str()));

@@ -1,20 +1,11 @@
-// Small file helpers for unit tests: a scratch directory removed afterwards.
+// File helpers for unit tests, on absolute paths; scratch directories come
+// from the test kit (testkit::TempDir).
 #pragma once
 
 #include <string>
 #include <vector>
 
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const std::string &Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+#include "temp_dir.h"
 
 std::vector<std::string> read_lines(const std::string &path);
 bool file_exists(const std::string &path);
