@@ -188,6 +188,70 @@ TEST(NetWait, EmptySetWaitsOutItsTimeOut) {
     Net_FreeSocketSet(empty);
 }
 
+// ---- Waking a wait -------------------------------------------------------
+
+TEST_F(NetConnection, WakeFromAnotherThreadEndsALongWait) {
+    Net_Waker *waker = Net_AllocWaker();
+    ASSERT_NE(nullptr, waker);
+    std::atomic<bool> waiting(false);
+    std::thread waker_thread([&] {
+        while (!waiting)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(milliseconds(50));
+        Net_Wake(waker);
+    });
+    const steady_clock::time_point start = steady_clock::now();
+    waiting = true;
+    // Only the wake-up came: no member is ready and nothing is counted.
+    EXPECT_EQ(0, Net_CheckSocketsOrWake(m_pSet, 60000, waker));
+    EXPECT_LT(elapsed_ms(start), 30000);
+    EXPECT_EQ(0, Net_SocketReady(m_pClient));
+    waker_thread.join();
+    Net_FreeWaker(waker);
+}
+
+TEST_F(NetConnection, WakesBeforeAWaitAreFoldedIntoOne) {
+    Net_Waker *waker = Net_AllocWaker();
+    ASSERT_NE(nullptr, waker);
+    for (int i = 0; i < 3; ++i)
+        Net_Wake(waker);
+    steady_clock::time_point start = steady_clock::now();
+    EXPECT_EQ(0, Net_CheckSocketsOrWake(m_pSet, 60000, waker));
+    EXPECT_LT(elapsed_ms(start), 30000);
+    // Drained: the next wait runs its time again.
+    start = steady_clock::now();
+    EXPECT_EQ(0, Net_CheckSocketsOrWake(m_pSet, 300, waker));
+    EXPECT_GE(elapsed_ms(start), 250);
+    Net_FreeWaker(waker);
+}
+
+TEST_F(NetConnection, WakeDoesNotHideAReadyMember) {
+    Net_Waker *waker = Net_AllocWaker();
+    ASSERT_NE(nullptr, waker);
+    peer_sends("x");
+    Net_Wake(waker);
+    // Data and wake-up may be seen by one wait or by two in a row.
+    int ready = 0;
+    for (int i = 0; i < 2 && ready == 0; ++i)
+        ready = Net_CheckSocketsOrWake(m_pSet, 5000, waker);
+    EXPECT_EQ(1, ready);
+    EXPECT_EQ(1, Net_SocketReady(m_pClient));
+    char byte = 0;
+    EXPECT_EQ(1, Net_TCP_Recv(m_pClient, &byte, 1));
+    EXPECT_EQ('x', byte);
+    Net_FreeWaker(waker);
+}
+
+TEST(NetWait, NullWakerIsHarmless) {
+    Net_Wake(nullptr);
+    Net_FreeWaker(nullptr);
+    Net_SocketSet *empty = Net_AllocSocketSet(1);
+    ASSERT_NE(nullptr, empty);
+    EXPECT_EQ(0, Net_CheckSocketsOrWake(empty, 0, nullptr));
+    EXPECT_EQ(-1, Net_CheckSocketsOrWake(nullptr, 0, nullptr));
+    Net_FreeSocketSet(empty);
+}
+
 // ---- Socket sets ---------------------------------------------------------
 
 TEST(NetSocketSet, CapacityOneHoldsExactlyOne) {

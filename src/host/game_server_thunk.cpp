@@ -8,10 +8,12 @@ GameServerThunk::GameServerThunk()
     : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false), m_bStopLink(false),
       m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false), m_nCheckInterval(60000),
       m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{}, m_nLimitedLogCount(0),
-      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false) {
+      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false),
+      m_pWaker(nullptr) {
     // A socket service that does not start is not reported here: every
     // connection attempt then fails.
     Net_Init();
+    m_pWaker = Net_AllocWaker();
 }
 
 GameServerThunk::~GameServerThunk() {
@@ -19,6 +21,7 @@ GameServerThunk::~GameServerThunk() {
     DisConnect(1);
     m_pLogFile.reset();
     ReapConnThread();
+    Net_FreeWaker(m_pWaker);
     Net_Quit();
 }
 
@@ -45,6 +48,7 @@ int GameServerThunk::StopThreads() {
     m_bStop = true;
     m_bStopLink = true;
     m_evStop.set();
+    Net_Wake(m_pWaker);
     // While the monitor runs it may replace the connection thread's handle,
     // so that handle is read only once the monitor has ended.
     if (wait_other_thread(g_hMonitorThread, STOP_WAIT_MS))

@@ -90,6 +90,9 @@ public:
 
     // Set together with m_bStop, so the monitor's sleep ends at once.
     plat::Event m_evStop;
+    // Woken together with m_bStop, so the connection thread's wait ends at
+    // once; null when the platform gave none (the wait then runs its 100 ms).
+    Net_Waker *m_pWaker;
 
 private:
     void ReapConnThread();

@@ -73,6 +73,20 @@ int Net_TCP_AddSocket(Net_SocketSet *set, Net_TCPSocket *sock);
 // channels are readable, 0 on time-out (an empty set just waits), -1 on error
 // (null set, a member without an open channel).
 int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs);
+
+// Ends a readiness wait from another thread at once. One owner keeps it for
+// as long as any wait may use it; Net_Wake may be called from any thread
+// meanwhile.
+struct Net_Waker;
+// Null when the platform gives no channel for it (waits then run their time).
+Net_Waker *Net_AllocWaker();
+// Makes the current or the next wait on the waker return; wakes that come
+// before that wait are folded into one.
+void Net_Wake(Net_Waker *waker);
+void Net_FreeWaker(Net_Waker *waker);
+// Net_CheckSockets that a Net_Wake also ends (a null waker: never). The
+// wake-up is not counted: a wait ended only by it returns 0, as on time-out.
+int Net_CheckSocketsOrWake(Net_SocketSet *set, uint32_t timeoutMs, Net_Waker *waker);
 int Net_SocketReady(const Net_GenericSocket *sock);
 void Net_FreeSocketSet(Net_SocketSet *set);
 

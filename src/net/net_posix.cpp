@@ -63,20 +63,20 @@ int collect_channels(const Net_SocketSet *set, pollfd *fds) {
 }
 
 // poll() for up to timeoutMs, in slices poll's int can express, resuming
-// with the time left after a signal.
+// with the time left after a signal. The clock is read once before the
+// wait and again only when the wait has to go on.
 int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
-    const uint64_t deadline = plat::monotonic_ms() + timeoutMs;
+    const uint64_t start = plat::monotonic_ms();
+    uint64_t left = timeoutMs;
     for (;;) {
-        const uint64_t now = plat::monotonic_ms();
-        const uint64_t left = now < deadline ? deadline - now : 0;
         const int slice = left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
-        errno = 0;
         const int result = poll(fds, static_cast<nfds_t>(count), slice);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result == 0 && left > static_cast<uint64_t>(slice))
-            continue;
-        return result;
+        const bool bResume = (result < 0 && errno == EINTR) ||
+                             (result == 0 && left > static_cast<uint64_t>(slice));
+        if (!bResume)
+            return result;
+        const uint64_t elapsed = plat::monotonic_ms() - start;
+        left = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
     }
 }
 
@@ -208,6 +208,21 @@ Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
 
 } // namespace
 
+// A pipe: Net_Wake writes a byte, the wait watches the reading end.
+struct Net_Waker {
+    int readFd;
+    int writeFd;
+};
+
+namespace {
+// Reads every pending wake-up, so the next wait waits again.
+void drain_waker(Net_Waker *waker) {
+    char bytes[64];
+    while (read(waker->readFd, bytes, sizeof bytes) > 0) {
+    }
+}
+} // namespace
+
 // ---- Service -------------------------------------------------------------
 
 int Net_Init() {
@@ -230,16 +245,71 @@ void Net_Quit() {
 // Built on poll rather than select: select's fd_set cannot hold descriptors
 // of 1024 and above, and a host process may well have that many open.
 int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
+    return Net_CheckSocketsOrWake(set, timeoutMs, nullptr);
+}
+
+int Net_CheckSocketsOrWake(Net_SocketSet *set, uint32_t timeoutMs, Net_Waker *waker) {
     if (!set)
         return -1;
-    pollfd fds[NET_MAX_WAIT_SOCKETS];
+    pollfd fds[NET_MAX_WAIT_SOCKETS + 1];
     const int count = collect_channels(set, fds);
     if (count < 0)
         return -1;
-    const int result = poll_within(fds, count, timeoutMs);
+    // The waker's channel goes after the members and is not one of them.
+    const int total = waker ? count + 1 : count;
+    if (waker) {
+        fds[count].fd = waker->readFd;
+        fds[count].events = POLLIN;
+        fds[count].revents = 0;
+    }
+    const int result = poll_within(fds, total, timeoutMs);
     if (result <= 0)
         return result;
+    if (waker && fds[count].revents != 0)
+        drain_waker(waker);
     return mark_ready(set, fds, count);
+}
+
+// ---- Waker ---------------------------------------------------------------
+
+Net_Waker *Net_AllocWaker() {
+    int fds[2];
+#if defined(__linux__)
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return nullptr;
+#else
+    if (pipe(fds) != 0)
+        return nullptr;
+    for (int fd : fds) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        set_nonblocking(fd);
+    }
+#endif
+    Net_Waker *waker = new (std::nothrow) Net_Waker{fds[0], fds[1]};
+    if (!waker) {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    return waker;
+}
+
+void Net_Wake(Net_Waker *waker) {
+    if (!waker)
+        return;
+    // A full pipe already holds a wake-up; nothing more is needed then.
+    const char byte = 1;
+    ssize_t written;
+    do {
+        written = write(waker->writeFd, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+}
+
+void Net_FreeWaker(Net_Waker *waker) {
+    if (!waker)
+        return;
+    close(waker->readFd);
+    close(waker->writeFd);
+    delete waker;
 }
 
 // ---- TCP sockets ---------------------------------------------------------
@@ -283,7 +353,6 @@ int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
     int total = 0;
     int left = len;
     ssize_t sent;
-    errno = 0;
     do {
         sent = send(sock->channel, bytes, static_cast<size_t>(left), SEND_FLAGS);
         if (sent > 0) {
@@ -307,7 +376,6 @@ int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
         return -1;
     ssize_t received;
     do {
-        errno = 0;
         received = recv(sock->channel, data, static_cast<size_t>(maxlen), 0);
     } while (received < 0 && errno == EINTR);
     return static_cast<int>(received);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -15,9 +16,6 @@ namespace {
 // A client connect looks at its cancel flag at least this often.
 const uint32_t CONNECT_SLICE_MS = 50;
 
-// Winsock's fd_set is an array of FD_SETSIZE handles behind a count; the
-// readiness wait never enters more than that.
-static_assert(FD_SETSIZE >= NET_MAX_WAIT_SOCKETS, "fd_set smaller than the wait cap");
 
 #ifndef SO_EXCLUSIVEADDRUSE
 #define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
@@ -36,7 +34,21 @@ SOCKET to_socket(Net_Channel channel) {
 
 // ---- Readiness wait ------------------------------------------------------
 
-bool set_holds(const fd_set &set, SOCKET s) {
+// The read set of one wait: the members' channels (at most
+// NET_MAX_WAIT_SOCKETS) and the waker's socket after them. Laid out as
+// Winsock's fd_set, a count before the handles, with one more slot, so the
+// waker never pushes a member out and nothing is written past the array.
+struct WaitSet {
+    u_int fd_count;
+    SOCKET fd_array[NET_MAX_WAIT_SOCKETS + 1];
+};
+
+static_assert(offsetof(WaitSet, fd_array) == offsetof(fd_set, fd_array),
+              "WaitSet must begin as fd_set does");
+
+fd_set *as_fd_set(WaitSet *set) { return reinterpret_cast<fd_set *>(set); }
+
+bool set_holds(const WaitSet &set, SOCKET s) {
     for (u_int i = 0; i < set.fd_count; ++i) {
         if (set.fd_array[i] == s)
             return true;
@@ -48,7 +60,7 @@ bool set_holds(const fd_set &set, SOCKET s) {
 // NET_MAX_WAIT_SOCKETS are entered; later members are left out. The count is
 // checked here rather than left to FD_SET. False when a member to be entered
 // has no valid channel.
-bool collect_channels(const Net_SocketSet *set, fd_set *readSet) {
+bool collect_channels(const Net_SocketSet *set, WaitSet *readSet) {
     readSet->fd_count = 0;
     for (int i = set->numSockets - 1; i >= 0; --i) {
         const SOCKET s = to_socket(set->sockets[i]->channel);
@@ -74,20 +86,23 @@ int wait_empty(uint32_t timeoutMs) {
     return 0;
 }
 
-// select() on the read set for up to timeoutMs, resuming with the time left
-// after an interrupted call. The set is rebuilt for every call because
-// select overwrites it.
-int select_within(const Net_SocketSet *set, fd_set *readSet, uint32_t timeoutMs) {
+// select() on the read set, with the waker's socket when there is one, for
+// up to timeoutMs, resuming with the time left after an interrupted call.
+// The set is rebuilt for every call because select overwrites it.
+int select_within(const Net_SocketSet *set, WaitSet *readSet, uint32_t timeoutMs,
+                  SOCKET wakeSocket) {
     const uint64_t deadline = plat::monotonic_ms() + timeoutMs;
     for (;;) {
         if (!collect_channels(set, readSet))
             return -1;
+        if (wakeSocket != INVALID_SOCKET)
+            readSet->fd_array[readSet->fd_count++] = wakeSocket;
         if (readSet->fd_count == 0)
             return wait_empty(timeoutMs);
         const uint64_t now = plat::monotonic_ms();
         timeval tv = to_timeval(now < deadline ? static_cast<uint32_t>(deadline - now) : 0);
         WSASetLastError(0);
-        const int result = select(0, readSet, nullptr, nullptr, &tv);
+        const int result = select(0, as_fd_set(readSet), nullptr, nullptr, &tv);
         if (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR)
             continue;
         return result == SOCKET_ERROR ? -1 : result;
@@ -95,9 +110,9 @@ int select_within(const Net_SocketSet *set, fd_set *readSet, uint32_t timeoutMs)
 }
 
 // Marks the members whose channel select left in the read set.
-void mark_ready(Net_SocketSet *set, fd_set *readSet) {
+void mark_ready(Net_SocketSet *set, const WaitSet &readSet) {
     for (int i = set->numSockets - 1; i >= 0; --i) {
-        if (FD_ISSET(to_socket(set->sockets[i]->channel), readSet))
+        if (set_holds(readSet, to_socket(set->sockets[i]->channel)))
             set->sockets[i]->ready = 1;
     }
 }
@@ -221,6 +236,19 @@ Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
 
 } // namespace
 
+struct Net_Waker {
+    SOCKET s;
+};
+
+namespace {
+// Reads every pending wake-up, so the next wait waits again.
+void drain_waker(Net_Waker *waker) {
+    char bytes[64];
+    while (recv(waker->s, bytes, sizeof bytes, 0) > 0) {
+    }
+}
+} // namespace
+
 // ---- Service -------------------------------------------------------------
 
 int Net_Init() {
@@ -253,14 +281,64 @@ void Net_Quit() {
 // ---- Readiness wait ------------------------------------------------------
 
 int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
+    return Net_CheckSocketsOrWake(set, timeoutMs, nullptr);
+}
+
+int Net_CheckSocketsOrWake(Net_SocketSet *set, uint32_t timeoutMs, Net_Waker *waker) {
     if (!set)
         return -1;
-    fd_set readSet;
-    const int result = select_within(set, &readSet, timeoutMs);
+    const SOCKET wakeSocket = waker ? waker->s : INVALID_SOCKET;
+    WaitSet readSet;
+    int result = select_within(set, &readSet, timeoutMs, wakeSocket);
     if (result <= 0)
         return result;
-    mark_ready(set, &readSet);
+    if (waker && set_holds(readSet, wakeSocket)) {
+        drain_waker(waker);
+        --result;
+    }
+    mark_ready(set, readSet);
     return result;
+}
+
+// ---- Waker ---------------------------------------------------------------
+
+// A UDP socket on loopback that sends to itself: select can wait on sockets
+// only.
+Net_Waker *Net_AllocWaker() {
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET)
+        return nullptr;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(sa);
+    u_long one = 1;
+    Net_Waker *waker = nullptr;
+    if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) == 0 &&
+        connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
+        ioctlsocket(s, FIONBIO, &one) == 0)
+        waker = new (std::nothrow) Net_Waker{s};
+    if (!waker)
+        closesocket(s);
+    return waker;
+}
+
+void Net_Wake(Net_Waker *waker) {
+    if (!waker)
+        return;
+    // A full buffer already holds a wake-up; nothing more is needed then.
+    const char byte = 1;
+    send(waker->s, &byte, 1, 0);
+}
+
+void Net_FreeWaker(Net_Waker *waker) {
+    if (!waker)
+        return;
+    closesocket(waker->s);
+    delete waker;
 }
 
 // ---- TCP sockets ---------------------------------------------------------

@@ -92,7 +92,7 @@ namespace {
 // Hands every complete packet of the last read to its handler; false when a
 // packet of unknown type arrived.
 bool deliver_packets(GameServerThunk &thunk, PacketCutter &cutter) {
-    Packet packet;
+    Packet packet = {nullptr, 0};
     uint32_t nBadLength = 0;
     for (;;) {
         switch (cutter.Next(&packet, &nBadLength)) {
@@ -139,7 +139,8 @@ int GameServerThunk::connectting_thread() {
             m_nConnResult = -107;
             return -1;
         }
-        int nReady = Net_CheckSockets(m_pSocketSet, CONNECTION_WAIT_MS);
+        // A stop request ends the wait at once; the loop then sees m_bStopLink.
+        int nReady = Net_CheckSocketsOrWake(m_pSocketSet, CONNECTION_WAIT_MS, m_pWaker);
         if (nReady < 0) {
             WriteLog(LogLine() << ">" << peer_of(m_pSocket) << " ,Select ret:" << nReady);
             m_nConnResult = -101;
