@@ -1,0 +1,225 @@
+#include "bench_server.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "relay/packet.h"
+
+namespace bench {
+
+namespace {
+
+const size_t IN_BUFFER = 1 << 20;
+const size_t READ_CHUNK = 256 * 1024;
+const size_t FLOOD_BYTES = 64 * 1024;
+const int BUFFER_BYTES = 4 * 1024 * 1024;
+const int SLICE_MS = 10;
+
+void set_socket_options(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+}
+
+} // namespace
+
+bool BenchServer::Start(std::string *pError) {
+    m_in.assign(IN_BUFFER, 0);
+    m_echo.reserve(IN_BUFFER);
+    m_flood.reserve(FLOOD_BYTES + PACKET_MAX_IN);
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Large buffers, set before listening so that accepted sockets get the
+    // window for them: the server must never be what limits the relay.
+    setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
+    setsockopt(m_listen, SOL_SOCKET, SO_SNDBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        listen(m_listen, 4) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        *pError = std::string("cannot listen on loopback: ") + std::strerror(errno);
+        return false;
+    }
+    m_nPort = ntohs(sa.sin_port);
+    m_thread = std::thread(&BenchServer::Serve, this);
+    return true;
+}
+
+void BenchServer::Stop() {
+    m_bStop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    Drop();
+    if (m_listen >= 0)
+        close(m_listen);
+    m_listen = -1;
+}
+
+void BenchServer::StartFlood(uint32_t nPayload) {
+    // Built while the thread is not flooding, so it is the only user.
+    m_flood.clear();
+    unsigned char packet[PACKET_MAX_IN];
+    const uint32_t length = PACKET_HEADER_SIZE + nPayload;
+    write_u32le(packet, length);
+    packet[4] = PACKET_TYPE_DATA;
+    std::memset(packet + PACKET_HEADER_SIZE, 0x5a, nPayload);
+    m_nFloodPackets = 0;
+    while (m_flood.size() + length <= FLOOD_BYTES || m_nFloodPackets == 0) {
+        write_u32le(packet + 5, m_nFloodPackets);
+        m_flood.insert(m_flood.end(), packet, packet + length);
+        ++m_nFloodPackets;
+    }
+    m_nFloodPos = 0;
+    m_nFloodRounds = 0;
+    m_mode.store(MODE_FLOOD);
+}
+
+uint64_t BenchServer::StopFlood() {
+    m_mode.store(MODE_COUNT);
+    while (m_bFlooding.load())
+        std::this_thread::yield();
+    return m_nFloodRounds.load() * m_nFloodPackets;
+}
+
+void BenchServer::Serve() {
+    while (!m_bStop.load()) {
+        if (m_conn < 0) {
+            Accept();
+            continue;
+        }
+        if (m_mode.load() == MODE_FLOOD || m_bFlooding.load())
+            FloodStep();
+        else
+            ReceiveStep();
+    }
+}
+
+void BenchServer::Accept() {
+    pollfd pfd = {m_listen, POLLIN, 0};
+    if (poll(&pfd, 1, SLICE_MS) <= 0)
+        return;
+    const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    set_socket_options(fd);
+    m_conn = fd;
+    m_nIn = 0;
+    m_nConnections.fetch_add(1);
+}
+
+void BenchServer::Drop() {
+    if (m_conn >= 0)
+        close(m_conn);
+    m_conn = -1;
+    m_nIn = 0;
+    m_nFloodPos = 0;
+    m_bFlooding = false;
+}
+
+// Sends the flood buffer round and round; a stop request takes effect only
+// at the end of the buffer, so the stream never ends inside a packet.
+void BenchServer::FloodStep() {
+    m_bFlooding = true;
+    if (m_nFloodPos == 0 && m_mode.load() != MODE_FLOOD) {
+        m_bFlooding = false;
+        return;
+    }
+    pollfd pfd = {m_conn, POLLOUT, 0};
+    if (poll(&pfd, 1, SLICE_MS) <= 0)
+        return;
+    const ssize_t n = send(m_conn, m_flood.data() + m_nFloodPos, m_flood.size() - m_nFloodPos,
+                           MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EINTR)
+            Drop();
+        return;
+    }
+    m_nFloodPos += static_cast<size_t>(n);
+    if (m_nFloodPos == m_flood.size()) {
+        m_nFloodPos = 0;
+        m_nFloodRounds.fetch_add(1);
+    }
+}
+
+void BenchServer::ReceiveStep() {
+    pollfd pfd = {m_conn, POLLIN, 0};
+    if (poll(&pfd, 1, SLICE_MS) <= 0)
+        return;
+    size_t room = m_in.size() - m_nIn;
+    if (room > READ_CHUNK)
+        room = READ_CHUNK;
+    const ssize_t n = recv(m_conn, m_in.data() + m_nIn, room, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        Drop();
+        return;
+    }
+    if (n < 0)
+        return;
+    m_nIn += static_cast<size_t>(n);
+    Cut(m_mode.load() == MODE_ECHO);
+}
+
+// Counts the complete packets, answers "D" packets in echo mode, and keeps
+// the incomplete tail for the next read.
+void BenchServer::Cut(bool bEcho) {
+    const unsigned char *p = m_in.data();
+    size_t pos = 0;
+    uint64_t nPackets = 0;
+    uint64_t nBad = 0;
+    const uint32_t expected = m_nExpected.load(std::memory_order_relaxed);
+    m_echo.clear();
+    while (m_nIn - pos >= PACKET_LENGTH_SIZE) {
+        const uint32_t length = read_u32le(p + pos);
+        if (length < PACKET_HEADER_SIZE || length > PACKET_MAX_IN) {
+            // A broken stream cannot be framed again: count it and start over.
+            m_nBad.fetch_add(1);
+            Drop();
+            return;
+        }
+        if (m_nIn - pos < length)
+            break;
+        const bool bData = p[pos + PACKET_LENGTH_SIZE] == PACKET_TYPE_DATA;
+        if (bData && expected != 0 && length != expected)
+            ++nBad;
+        if (bData && bEcho)
+            m_echo.insert(m_echo.end(), p + pos, p + pos + length);
+        ++nPackets;
+        pos += length;
+    }
+    std::memmove(m_in.data(), p + pos, m_nIn - pos);
+    m_nIn -= pos;
+    if (nBad)
+        m_nBad.fetch_add(nBad);
+    if (!m_echo.empty() && !SendAll(m_echo.data(), m_echo.size()))
+        Drop();
+    m_nPackets.fetch_add(nPackets, std::memory_order_release);
+}
+
+bool BenchServer::SendAll(const unsigned char *p, size_t n) {
+    while (n > 0) {
+        const ssize_t sent = send(m_conn, p, n, MSG_NOSIGNAL);
+        if (sent > 0) {
+            p += sent;
+            n -= static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd pfd = {m_conn, POLLOUT, 0};
+        poll(&pfd, 1, SLICE_MS);
+    }
+    return true;
+}
+
+} // namespace bench

@@ -1,0 +1,74 @@
+// A lean VOZevezu for the benchmark: one loopback listener and one thread
+// that serves one connection at a time, without allocating while it serves.
+// It counts the packets it receives, echoes "D" packets, or floods the peer
+// with "D" packets, as the benchmark asks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+class BenchServer {
+public:
+    enum Mode { MODE_COUNT, MODE_ECHO, MODE_FLOOD };
+
+    BenchServer() = default;
+    ~BenchServer() { Stop(); }
+    BenchServer(const BenchServer &) = delete;
+    BenchServer &operator=(const BenchServer &) = delete;
+
+    // Listens on 127.0.0.1 at a port of the system's choice.
+    bool Start(std::string *pError);
+    void Stop();
+    uint16_t Port() const { return m_nPort; }
+
+    // Complete packets received since the start, of any type.
+    uint64_t Packets() const { return m_nPackets.load(std::memory_order_acquire); }
+    // Received "D" packets whose length was not the expected one (0: any).
+    uint64_t BadPackets() const { return m_nBad.load(std::memory_order_relaxed); }
+    void ExpectLength(uint32_t nLength) { m_nExpected.store(nLength); }
+    uint64_t Connections() const { return m_nConnections.load(); }
+
+    // Counting (the default) or echoing received packets.
+    void SetMode(Mode mode) { m_mode.store(mode); }
+    // Sends "D" packets of nPayload bytes as fast as the peer takes them.
+    void StartFlood(uint32_t nPayload);
+    // Ends the flood on a packet boundary; the number of packets sent.
+    uint64_t StopFlood();
+
+private:
+    void Serve();
+    void Accept();
+    void FloodStep();
+    void ReceiveStep();
+    void Cut(bool bEcho);
+    bool SendAll(const unsigned char *p, size_t n);
+    void Drop();
+
+    int m_listen = -1;
+    int m_conn = -1;
+    uint16_t m_nPort = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_mode{MODE_COUNT};
+    std::atomic<bool> m_bFlooding{false}; // the thread is inside a flood
+    std::atomic<uint64_t> m_nPackets{0};
+    std::atomic<uint64_t> m_nBad{0};
+    std::atomic<uint32_t> m_nExpected{0};
+    std::atomic<uint64_t> m_nConnections{0};
+
+    // Owned by the serving thread while it serves.
+    std::vector<unsigned char> m_in;   // received bytes, carried tail first
+    size_t m_nIn = 0;
+    std::vector<unsigned char> m_echo; // echo answers of one read
+    std::vector<unsigned char> m_flood; // whole packets, sent round and round
+    size_t m_nFloodPos = 0;
+    uint32_t m_nFloodPackets = 0; // packets in m_flood
+    std::atomic<uint64_t> m_nFloodRounds{0};
+};
+
+} // namespace bench

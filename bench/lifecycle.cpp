@@ -1,0 +1,109 @@
+// Start and stop of the relay: how long from sh_load_start until a message
+// reaches the server, and how long sh_load_exit takes with the link up and
+// with the server unreachable.
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "run_util.h"
+#include "runs.h"
+
+namespace bench {
+
+namespace {
+
+double ms_since(Clock::time_point t0) { return seconds_since(t0) * 1e3; }
+
+// A loopback port that refuses connections: bound, never listening.
+int bind_refusing_port(uint16_t *pPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *pPort = ntohs(sa.sin_port);
+    return fd;
+}
+
+bool start(Context &ctx, Outcome *pOut) {
+    const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
+    if (result != 0) {
+        pOut->ok = false;
+        pOut->error = "sh_load_start returned " + std::to_string(result);
+    }
+    return result == 0;
+}
+
+} // namespace
+
+// Sends keep-alive probes until one reaches the server: the relay has
+// connected and the host's messages go through.
+bool WaitLinkUp(Context &ctx) {
+    const uint64_t base = ctx.relayServer.Packets();
+    return wait_until(
+        [&] {
+            ctx.pfRec(PACKET_TYPE_CHECK, 0, nullptr, 0);
+            return ctx.relayServer.Packets() > base;
+        },
+        10.0);
+}
+
+Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes) {
+    Outcome out;
+    std::string error;
+    for (int i = 0; i < nCycles && out.ok; ++i) {
+        if (!WriteRelayConfig(ctx.relayServer.Port(), &error)) {
+            out.ok = false;
+            out.error = error;
+            break;
+        }
+        const Clock::time_point t0 = Clock::now();
+        if (!start(ctx, &out))
+            break;
+        if (!WaitLinkUp(ctx)) {
+            ctx.module.load_exit();
+            out.ok = false;
+            out.error = "the relay did not connect";
+            break;
+        }
+        pTimes->startToConnected.push_back(ms_since(t0));
+        const Clock::time_point t1 = Clock::now();
+        ctx.module.load_exit();
+        pTimes->exitConnected.push_back(ms_since(t1));
+    }
+
+    uint16_t nRefusing = 0;
+    const int refusing = bind_refusing_port(&nRefusing);
+    if (refusing < 0 && out.ok) {
+        out.ok = false;
+        out.error = "no free loopback port";
+    }
+    for (int i = 0; i < nCycles && out.ok; ++i) {
+        if (!WriteRelayConfig(nRefusing, &error)) {
+            out.ok = false;
+            out.error = error;
+            break;
+        }
+        if (!start(ctx, &out))
+            break;
+        // Let the first attempt fail and the monitor go back to its sleep.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        const Clock::time_point t1 = Clock::now();
+        ctx.module.load_exit();
+        pTimes->exitDisconnected.push_back(ms_since(t1));
+    }
+    if (refusing >= 0)
+        close(refusing);
+    WriteRelayConfig(ctx.relayServer.Port(), &error);
+    return out;
+}
+
+} // namespace bench

@@ -1,0 +1,268 @@
+// relay_bench: a host that measures the relay against raw sockets doing the
+// same work in the same process. It starts its own loopback servers, writes
+// the relay's configuration beside itself, loads the built module as a host
+// does, runs interleaved relay/raw rounds and prints medians, the ratio
+// relay/raw, and whether each target is met.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "alloc_count.h"
+#include "report.h"
+#include "run_util.h"
+#include "runs.h"
+
+#ifndef RELAY_MODULE_PATH
+#define RELAY_MODULE_PATH "DEZuzovEzodid.so"
+#endif
+
+namespace bench {
+namespace {
+
+struct Options {
+    int rounds = 9;
+    double seconds = 0.5;
+    int rttSamples = 2000;
+    int cycles = 7;
+    std::string module = RELAY_MODULE_PATH;
+    std::string filter; // runs only the figures whose name holds it
+    bool verbose = false;
+    bool quick = false;
+
+    bool Wants(const std::string &figure) const {
+        return figure.find(filter) != std::string::npos;
+    }
+};
+
+void usage() {
+    std::printf(
+        "usage: relay_bench [--quick] [--rounds N] [--seconds S] [--only TEXT] [--verbose]\n"
+        "                   [--module PATH]\n"
+        "  Measures the relay module against raw loopback sockets in one process:\n"
+        "  host->server and server->host throughput, round trip, allocations per\n"
+        "  message, and the times of sh_load_start and sh_load_exit.\n"
+        "  --quick        a short smoke run (3 rounds of 0.1 s)\n"
+        "  --rounds N     interleaved relay/raw rounds per figure (default 9)\n"
+        "  --seconds S    time of each side in one throughput round (default 0.5)\n"
+        "  --only TEXT    only the figures whose name holds TEXT (e.g. server->host)\n"
+        "  --verbose      also print every round\n"
+        "  --module PATH  the module to load (default: the one built beside it)\n");
+}
+
+bool parse(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--quick") {
+            o->rounds = 3;
+            o->seconds = 0.1;
+            o->rttSamples = 300;
+            o->cycles = 2;
+            o->quick = true;
+        } else if (a == "--rounds" && hasValue) {
+            o->rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--seconds" && hasValue) {
+            o->seconds = std::max(0.01, std::atof(argv[++i]));
+        } else if (a == "--only" && hasValue) {
+            o->filter = argv[++i];
+        } else if (a == "--verbose") {
+            o->verbose = true;
+        } else if (a == "--module" && hasValue) {
+            o->module = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            usage();
+            std::exit(0);
+        } else {
+            usage();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sends standard output to relay_console.txt beside the executable; returns
+// a stream on the original standard output.
+FILE *divert_stdout() {
+    std::fflush(stdout);
+    const int original = dup(STDOUT_FILENO);
+    const std::string file = ExecutableDir() + "/relay_console.txt";
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (original < 0 || fd < 0) {
+        std::fprintf(stderr, "relay_bench: cannot write %s\n", file.c_str());
+        return nullptr;
+    }
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    return fdopen(original, "w");
+}
+
+bool fail(const std::string &what) {
+    std::fprintf(stderr, "relay_bench: %s\n", what.c_str());
+    return false;
+}
+
+bool set_up(Context &ctx, const Options &o) {
+    std::string error;
+    if (!ctx.module.Load(o.module, &error) || !ctx.relayServer.Start(&error) ||
+        !ctx.rawServer.Start(&error) || !WriteRelayConfig(ctx.relayServer.Port(), &error) ||
+        !OpenRawLink(ctx, &error))
+        return fail(error);
+    const uint64_t a0 = allocation_count();
+    const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
+    if (result != 0)
+        return fail("sh_load_start returned " + std::to_string(result) + "; see the log in " +
+                    ExecutableDir());
+    // The relay object is made on the heap: seeing it proves that the
+    // module's allocations are counted.
+    if (allocation_count() == a0)
+        return fail("the allocation counter does not see the module's allocations");
+    if (!WaitLinkUp(ctx))
+        return fail("the relay did not connect to the benchmark's server");
+    return true;
+}
+
+bool check(const Outcome &out, const char *what) {
+    if (!out.ok)
+        return fail(std::string(what) + ": " + out.error);
+    return true;
+}
+
+// Interleaved rounds of one throughput figure. Each round runs both sides
+// twice, in the order relay, raw, raw, relay (raw first in the next round),
+// so that drift and the order of runs weigh the same on both sides.
+template <class RelayRun, class RawRun>
+bool throughput(Report &report, const std::string &name, const Options &o, FILE *table,
+                RelayRun relay, RawRun raw) {
+    if (!o.Wants(name))
+        return true;
+    Figure fig = Figure::Throughput(name);
+    for (int r = 0; r < o.rounds; ++r) {
+        double relayRate = 0, rawRate = 0;
+        for (int k = 0; k < 2; ++k) {
+            Outcome a, b;
+            if ((r + k) % 2 == 0) {
+                a = relay();
+                b = raw();
+            } else {
+                b = raw();
+                a = relay();
+            }
+            if (!check(a, name.c_str()) || !check(b, name.c_str()))
+                return false;
+            relayRate += a.perSecond / 2;
+            rawRate += b.perSecond / 2;
+            report.CountAllocations(name, a.allocations, a.messages);
+        }
+        fig.AddRound(relayRate, rawRate);
+        if (o.verbose)
+            std::fprintf(table, "  %s, round %d: relay %.0f/s, raw %.0f/s, ratio %.3f\n",
+                         name.c_str(), r + 1, relayRate, rawRate, fig.ratios.back());
+    }
+    report.Add(fig);
+    return true;
+}
+
+bool round_trip(Report &report, Context &ctx, const Options &o) {
+    if (!o.Wants("round trip"))
+        return true;
+    const size_t nRound = static_cast<size_t>(o.rttSamples);
+    std::vector<double> relayAll, rawAll, pingAll, relayRound, rawRound, pingRound;
+    for (std::vector<double> *v : {&relayAll, &rawAll, &pingAll})
+        v->reserve(nRound * static_cast<size_t>(o.rounds));
+    for (std::vector<double> *v : {&relayRound, &rawRound, &pingRound})
+        v->reserve(std::max<size_t>(nRound, 100));
+    // Warm every path up first.
+    if (!check(RoundTripRelay(ctx, 100, &relayRound), "round trip") ||
+        !check(RoundTripRaw(ctx, 100, &rawRound), "round trip") ||
+        !check(PingPongRaw(ctx, 100, &pingRound), "round trip"))
+        return false;
+    std::vector<double> ratios;
+    for (int r = 0; r < o.rounds; ++r) {
+        relayRound.clear();
+        rawRound.clear();
+        pingRound.clear();
+        Outcome a, b;
+        if (r % 2 == 0) {
+            a = RoundTripRelay(ctx, o.rttSamples, &relayRound);
+            b = RoundTripRaw(ctx, o.rttSamples, &rawRound);
+        } else {
+            b = RoundTripRaw(ctx, o.rttSamples, &rawRound);
+            a = RoundTripRelay(ctx, o.rttSamples, &relayRound);
+        }
+        const Outcome c = PingPongRaw(ctx, o.rttSamples, &pingRound);
+        if (!check(a, "round trip") || !check(b, "round trip") || !check(c, "round trip"))
+            return false;
+        report.CountAllocations("round trip", a.allocations, a.messages);
+        ratios.push_back(Median(relayRound) / Median(rawRound));
+        relayAll.insert(relayAll.end(), relayRound.begin(), relayRound.end());
+        rawAll.insert(rawAll.end(), rawRound.begin(), rawRound.end());
+        pingAll.insert(pingAll.end(), pingRound.begin(), pingRound.end());
+    }
+    report.AddRoundTrip(relayAll, rawAll, Median(ratios), pingAll);
+    return true;
+}
+
+// Runs every figure with the relay started; false on a failure.
+bool measure_running(Context &ctx, const Options &o, Report &report, FILE *table) {
+    const double s = o.seconds / 2; // each side runs twice per round
+    const uint32_t sizes[] = {0, 64, 800};
+    for (int threads : {1, 4}) {
+        for (uint32_t size : sizes) {
+            const std::string name = "host->server " + std::to_string(size) + " B, " +
+                                     std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+            if (!throughput(
+                    report, name, o, table, [&] { return SendRelay(ctx, threads, size, s); },
+                    [&] { return SendRaw(ctx, threads, size, s); }))
+                return false;
+        }
+    }
+    for (uint32_t size : {64u, 4991u}) {
+        const std::string name = "server->host " + std::to_string(size) + " B";
+        if (!throughput(
+                report, name, o, table, [&] { return FloodRelay(ctx, size, s); },
+                [&] { return FloodRaw(ctx, size, s); }))
+            return false;
+    }
+    return round_trip(report, ctx, o);
+}
+
+bool run(const Options &o, FILE *table) {
+    Context ctx;
+    const bool bStarted = set_up(ctx, o);
+    Report report;
+    const bool bMeasured = bStarted && measure_running(ctx, o, report, table);
+    // Stopped whatever happened, so that no relay thread outlives main.
+    if (ctx.module.load_exit)
+        ctx.module.load_exit();
+    if (!bMeasured)
+        return false;
+    LifecycleTimes times;
+    if (o.Wants("sh_load") && !check(MeasureLifecycle(ctx, o.cycles, &times), "start and stop"))
+        return false;
+    report.AddLifecycle(times);
+    report.Print(table);
+    if (o.quick)
+        std::fprintf(table, "(a quick run checks that everything works; its rounds are too short "
+                            "for the ratios to mean much)\n");
+    return true;
+}
+
+} // namespace
+} // namespace bench
+
+int main(int argc, char **argv) {
+    bench::Options options;
+    if (!bench::parse(argc, argv, &options))
+        return 2;
+    // The relay writes its log lines to standard output too: they go to a
+    // file beside the benchmark, and the table to the terminal.
+    FILE *table = bench::divert_stdout();
+    if (!table)
+        return 1;
+    return bench::run(options, table) ? 0 : 1;
+}
