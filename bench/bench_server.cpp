@@ -29,6 +29,19 @@ void set_socket_options(int fd) {
 
 } // namespace
 
+bool BindLoopback(int fd, uint16_t *pPort) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return false;
+    *pPort = ntohs(sa.sin_port);
+    return true;
+}
+
 bool BenchServer::Start(std::string *pError) {
     m_in.assign(IN_BUFFER, 0);
     m_echo.reserve(IN_BUFFER);
@@ -40,18 +53,10 @@ bool BenchServer::Start(std::string *pError) {
     // window for them: the server must never be what limits the relay.
     setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
     setsockopt(m_listen, SOL_SOCKET, SO_SNDBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        listen(m_listen, 4) != 0 ||
-        getsockname(m_listen, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    if (m_listen < 0 || !BindLoopback(m_listen, &m_nPort) || listen(m_listen, 4) != 0) {
         *pError = std::string("cannot listen on loopback: ") + std::strerror(errno);
         return false;
     }
-    m_nPort = ntohs(sa.sin_port);
     m_thread = std::thread(&BenchServer::Serve, this);
     return true;
 }

@@ -12,6 +12,9 @@
 
 namespace bench {
 
+// Binds fd to 127.0.0.1 at a port of the system's choice; false on failure.
+bool BindLoopback(int fd, uint16_t *pPort);
+
 class BenchServer {
 public:
     enum Mode { MODE_COUNT, MODE_ECHO, MODE_FLOOD };

@@ -1,8 +1,6 @@
 // Start and stop of the relay: how long from sh_load_start until a message
 // reaches the server, and how long sh_load_exit takes with the link up and
 // with the server unreachable.
-#include <cstring>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,18 +16,10 @@ double ms_since(Clock::time_point t0) { return seconds_since(t0) * 1e3; }
 // A loopback port that refuses connections: bound, never listening.
 int bind_refusing_port(uint16_t *pPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-        if (fd >= 0)
-            close(fd);
+    if (fd >= 0 && !BindLoopback(fd, pPort)) {
+        close(fd);
         return -1;
     }
-    *pPort = ntohs(sa.sin_port);
     return fd;
 }
 

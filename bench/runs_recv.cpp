@@ -94,6 +94,41 @@ bool wait_answer(uint32_t id) {
     return true;
 }
 
+// A thread that reads the raw link as the relay's connection thread reads
+// its own, from construction until Stop.
+class RawReader {
+public:
+    explicit RawReader(Context &ctx) : m_line(1) {
+        m_thread = std::thread([this, &ctx] {
+            m_line.Arrive();
+            while (!m_bStop.load())
+                if (!raw_read_once(ctx)) {
+                    m_bFailed = true;
+                    return;
+                }
+        });
+        m_line.WaitAllArrived();
+        m_line.Go();
+    }
+    ~RawReader() { Stop(nullptr); }
+    // Ends the thread; a failure of the link is reported in *pOut.
+    void Stop(Outcome *pOut) {
+        m_bStop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (pOut && m_bFailed) {
+            pOut->ok = false;
+            pOut->error = "the raw link failed";
+        }
+    }
+
+private:
+    StartLine m_line;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bFailed{false};
+    std::thread m_thread;
+};
+
 bool raw_send(Context &ctx, uint32_t id, const unsigned char *payload) {
     const uint32_t length =
         frame_packet(ctx.rawSendBuf, PACKET_TYPE_DATA, id, payload, RTT_PAYLOAD);
@@ -107,26 +142,9 @@ Outcome FloodRelay(Context &ctx, uint32_t nPayload, double seconds) {
 }
 
 Outcome FloodRaw(Context &ctx, uint32_t nPayload, double seconds) {
-    std::atomic<bool> bStop(false);
-    std::atomic<bool> bFailed(false);
-    StartLine line(1);
-    std::thread reader([&] {
-        line.Arrive();
-        while (!bStop.load())
-            if (!raw_read_once(ctx)) {
-                bFailed = true;
-                return;
-            }
-    });
-    line.WaitAllArrived();
-    line.Go();
+    RawReader reader(ctx);
     Outcome out = measure_flood(ctx.rawServer, nPayload, seconds);
-    bStop = true;
-    reader.join();
-    if (bFailed) {
-        out.ok = false;
-        out.error = "the raw link failed";
-    }
+    reader.Stop(&out);
     return out;
 }
 
@@ -159,20 +177,8 @@ Outcome RoundTripRelay(Context &ctx, int nSamples, std::vector<double> *pSamples
 Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
-    std::atomic<bool> bStop(false);
-    std::atomic<bool> bFailed(false);
     ctx.rawServer.SetMode(BenchServer::MODE_ECHO);
-    StartLine line(1);
-    std::thread reader([&] {
-        line.Arrive();
-        while (!bStop.load())
-            if (!raw_read_once(ctx)) {
-                bFailed = true;
-                return;
-            }
-    });
-    line.WaitAllArrived();
-    line.Go();
+    RawReader reader(ctx);
     static uint32_t s_nId = 0x80000000u;
     for (int i = 0; i < nSamples; ++i) {
         const uint32_t id = ++s_nId;
@@ -184,12 +190,7 @@ Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) 
         }
         pSamples->push_back(seconds_since(t0) * 1e6);
     }
-    bStop = true;
-    reader.join();
-    if (bFailed) {
-        out.ok = false;
-        out.error = "the raw link failed";
-    }
+    reader.Stop(&out);
     out.messages = static_cast<uint64_t>(nSamples);
     ctx.rawServer.SetMode(BenchServer::MODE_COUNT);
     return out;
