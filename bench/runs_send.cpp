@@ -16,7 +16,7 @@ namespace {
 // Bytes allowed in flight between the host threads and the server. Far
 // below the socket buffers, so that a send never finds them full: the relay
 // ends its link on a short send, and the raw sender counts one as a failure.
-const uint64_t WINDOW_BYTES = 1024 * 1024;
+const uint64_t WINDOW_BYTES = 512 * 1024;
 const int BATCH = 16;
 const int MAX_THREADS = 8;
 
