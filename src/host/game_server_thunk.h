@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "host/globals.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -97,6 +98,18 @@ public:
 private:
     void ReapConnThread();
 };
+
+// Hands a "D" message to the host in place, or to the queue in queue mode.
+// Inline: the connection thread calls it for every message.
+inline void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
+    if (m_bQueueMode) {
+        PushToGame(msg, size);
+        return;
+    }
+    SendFunc pfSend = g_pfSend;
+    if (pfSend)
+        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
+}
 
 unsigned MonitorThreadProc(void *param);
 unsigned ConnectionThreadProc(void *param);

@@ -12,6 +12,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -62,11 +63,23 @@ int collect_channels(const Net_SocketSet *set, pollfd *fds) {
     return count;
 }
 
+// A clock cheap enough to read before every wait (it runs once per read of
+// the connection thread). Its resolution, a few milliseconds on Linux,
+// matters only when a wait is resumed.
+uint64_t wait_clock_ms() {
+#if defined(CLOCK_MONOTONIC_COARSE)
+    timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0)
+        return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+#endif
+    return plat::monotonic_ms();
+}
+
 // poll() for up to timeoutMs, in slices poll's int can express, resuming
 // with the time left after a signal. The clock is read once before the
 // wait and again only when the wait has to go on.
 int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
-    const uint64_t start = plat::monotonic_ms();
+    const uint64_t start = wait_clock_ms();
     uint64_t left = timeoutMs;
     for (;;) {
         const int slice = left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
@@ -75,7 +88,7 @@ int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
                              (result == 0 && left > static_cast<uint64_t>(slice));
         if (!bResume)
             return result;
-        const uint64_t elapsed = plat::monotonic_ms() - start;
+        const uint64_t elapsed = wait_clock_ms() - start;
         left = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
     }
 }

@@ -29,16 +29,6 @@ int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *d
     return 0;
 }
 
-void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
-    if (m_bQueueMode) {
-        PushToGame(msg, size);
-        return;
-    }
-    SendFunc pfSend = g_pfSend;
-    if (pfSend)
-        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
-}
-
 void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
     if (m_bQueueMode) {
         PushToGame(msg, size);
