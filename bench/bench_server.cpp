@@ -43,9 +43,11 @@ bool BindLoopback(int fd, uint16_t *pPort) {
 }
 
 bool BenchServer::Start(std::string *pError) {
-    m_in.assign(IN_BUFFER, 0);
+    if (!m_in.Allocate(IN_BUFFER) || !m_flood.Allocate(FLOOD_BYTES + PACKET_MAX_IN)) {
+        *pError = "out of memory";
+        return false;
+    }
     m_echo.reserve(IN_BUFFER);
-    m_flood.reserve(FLOOD_BYTES + PACKET_MAX_IN);
     m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -73,16 +75,17 @@ void BenchServer::Stop() {
 
 void BenchServer::StartFlood(uint32_t nPayload) {
     // Built while the thread is not flooding, so it is the only user.
-    m_flood.clear();
+    m_nFlood = 0;
     unsigned char packet[PACKET_MAX_IN];
     const uint32_t length = PACKET_HEADER_SIZE + nPayload;
     write_u32le(packet, length);
     packet[4] = PACKET_TYPE_DATA;
     std::memset(packet + PACKET_HEADER_SIZE, 0x5a, nPayload);
     m_nFloodPackets = 0;
-    while (m_flood.size() + length <= FLOOD_BYTES || m_nFloodPackets == 0) {
+    while (m_nFlood + length <= FLOOD_BYTES || m_nFloodPackets == 0) {
         write_u32le(packet + 5, m_nFloodPackets);
-        m_flood.insert(m_flood.end(), packet, packet + length);
+        std::memcpy(m_flood.data() + m_nFlood, packet, length);
+        m_nFlood += length;
         ++m_nFloodPackets;
     }
     m_nFloodPos = 0;
@@ -143,7 +146,7 @@ void BenchServer::FloodStep() {
     pollfd pfd = {m_conn, POLLOUT, 0};
     if (poll(&pfd, 1, SLICE_MS) <= 0)
         return;
-    const ssize_t n = send(m_conn, m_flood.data() + m_nFloodPos, m_flood.size() - m_nFloodPos,
+    const ssize_t n = send(m_conn, m_flood.data() + m_nFloodPos, m_nFlood - m_nFloodPos,
                            MSG_NOSIGNAL);
     if (n < 0) {
         if (errno != EAGAIN && errno != EINTR)
@@ -151,7 +154,7 @@ void BenchServer::FloodStep() {
         return;
     }
     m_nFloodPos += static_cast<size_t>(n);
-    if (m_nFloodPos == m_flood.size()) {
+    if (m_nFloodPos == m_nFlood) {
         m_nFloodPos = 0;
         m_nFloodRounds.fetch_add(1);
     }

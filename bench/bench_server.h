@@ -5,12 +5,36 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace bench {
+
+// A heap buffer that begins on a page boundary, so that both servers copy
+// from and into memory laid out alike.
+class PageBuffer {
+public:
+    PageBuffer() = default;
+    ~PageBuffer() { std::free(m_p); }
+    PageBuffer(const PageBuffer &) = delete;
+    PageBuffer &operator=(const PageBuffer &) = delete;
+    bool Allocate(size_t n) {
+        std::free(m_p);
+        m_p = static_cast<unsigned char *>(std::aligned_alloc(PAGE, (n + PAGE - 1) / PAGE * PAGE));
+        m_n = m_p ? n : 0;
+        return m_p != nullptr;
+    }
+    unsigned char *data() { return m_p; }
+    size_t size() const { return m_n; }
+
+private:
+    static const size_t PAGE = 4096;
+    unsigned char *m_p = nullptr;
+    size_t m_n = 0;
+};
 
 // Binds fd to 127.0.0.1 at a port of the system's choice; false on failure.
 bool BindLoopback(int fd, uint16_t *pPort);
@@ -65,10 +89,11 @@ private:
     std::atomic<uint64_t> m_nConnections{0};
 
     // Owned by the serving thread while it serves.
-    std::vector<unsigned char> m_in;   // received bytes, carried tail first
+    PageBuffer m_in;                   // received bytes, carried tail first
     size_t m_nIn = 0;
     std::vector<unsigned char> m_echo; // echo answers of one read
-    std::vector<unsigned char> m_flood; // whole packets, sent round and round
+    PageBuffer m_flood;                // whole packets, sent round and round
+    size_t m_nFlood = 0;               // bytes of them in m_flood
     size_t m_nFloodPos = 0;
     uint32_t m_nFloodPackets = 0; // packets in m_flood
     std::atomic<uint64_t> m_nFloodRounds{0};

@@ -25,7 +25,7 @@ namespace bench {
 namespace {
 
 struct Options {
-    int rounds = 9;
+    int rounds = 11;
     double seconds = 0.5;
     int rttSamples = 2000;
     int cycles = 7;
@@ -47,7 +47,7 @@ void usage() {
         "  host->server and server->host throughput, round trip, allocations per\n"
         "  message, and the times of sh_load_start and sh_load_exit.\n"
         "  --quick        a short smoke run (3 rounds of 0.1 s)\n"
-        "  --rounds N     interleaved relay/raw rounds per figure (default 9)\n"
+        "  --rounds N     interleaved relay/raw rounds per figure (default 11)\n"
         "  --seconds S    time of each side in one throughput round (default 0.5)\n"
         "  --only TEXT    only the figures whose name holds TEXT (e.g. server->host)\n"
         "  --verbose      also print every round\n"
@@ -109,8 +109,8 @@ bool fail(const std::string &what) {
 bool set_up(Context &ctx, const Options &o) {
     std::string error;
     if (!ctx.module.Load(o.module, &error) || !ctx.relayServer.Start(&error) ||
-        !ctx.rawServer.Start(&error) || !WriteRelayConfig(ctx.relayServer.Port(), &error) ||
-        !OpenRawLink(ctx, &error))
+        !ctx.rawServer.Start(&error) || !ctx.pingServer.Start(&error) ||
+        !WriteRelayConfig(ctx.relayServer.Port(), &error) || !OpenRawLinks(ctx, &error))
         return fail(error);
     const uint64_t a0 = allocation_count();
     const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
@@ -132,16 +132,20 @@ bool check(const Outcome &out, const char *what) {
     return true;
 }
 
-// Interleaved rounds of one throughput figure. Each round runs both sides
-// twice, in the order relay, raw, raw, relay (raw first in the next round),
-// so that drift and the order of runs weigh the same on both sides.
+// Interleaved rounds of one throughput figure. Each round gives both sides
+// fresh connections, then runs both twice, in the order relay, raw, raw,
+// relay (raw first in the next round), so that drift and the order of runs
+// weigh the same on both sides.
 template <class RelayRun, class RawRun>
-bool throughput(Report &report, const std::string &name, const Options &o, FILE *table,
-                RelayRun relay, RawRun raw) {
+bool throughput(Context &ctx, Report &report, const std::string &name, const Options &o,
+                FILE *table, RelayRun relay, RawRun raw) {
     if (!o.Wants(name))
         return true;
     Figure fig = Figure::Throughput(name);
+    std::string error;
     for (int r = 0; r < o.rounds; ++r) {
+        if (!FreshLinks(ctx, &error))
+            return fail(name + ": " + error);
         double relayRate = 0, rawRate = 0;
         for (int k = 0; k < 2; ++k) {
             Outcome a, b;
@@ -182,7 +186,10 @@ bool round_trip(Report &report, Context &ctx, const Options &o) {
         !check(PingPongRaw(ctx, 100, &pingRound), "round trip"))
         return false;
     std::vector<double> ratios;
+    std::string error;
     for (int r = 0; r < o.rounds; ++r) {
+        if (!FreshLinks(ctx, &error))
+            return fail("round trip: " + error);
         relayRound.clear();
         rawRound.clear();
         pingRound.clear();
@@ -216,7 +223,7 @@ bool measure_running(Context &ctx, const Options &o, Report &report, FILE *table
             const std::string name = "host->server " + std::to_string(size) + " B, " +
                                      std::to_string(threads) + (threads == 1 ? " thread" : " threads");
             if (!throughput(
-                    report, name, o, table, [&] { return SendRelay(ctx, threads, size, s); },
+                    ctx, report, name, o, table, [&] { return SendRelay(ctx, threads, size, s); },
                     [&] { return SendRaw(ctx, threads, size, s); }))
                 return false;
         }
@@ -224,10 +231,11 @@ bool measure_running(Context &ctx, const Options &o, Report &report, FILE *table
     for (uint32_t size : {64u, 4991u}) {
         const std::string name = "server->host " + std::to_string(size) + " B";
         if (!throughput(
-                report, name, o, table, [&] { return FloodRelay(ctx, size, s); },
+                ctx, report, name, o, table, [&] { return FloodRelay(ctx, size, s); },
                 [&] { return FloodRaw(ctx, size, s); }))
             return false;
     }
+
     return round_trip(report, ctx, o);
 }
 

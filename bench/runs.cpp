@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +19,12 @@ std::atomic<uint32_t> g_nLastId(0);
 
 namespace {
 volatile unsigned char g_nSink;
-}
+
+const int RAW_WAIT_MS = 100; // the relay's connection thread waits in such slices
+
+// The host's receiver is called through a pointer, as a callback is.
+std::atomic<SendFunc> g_pfRawReceiver(OnData);
+} // namespace
 
 void DEZ_CALL OnData(uint32_t nId, const unsigned char *pData, int32_t nSize) {
     // Touch the data as a host would, then count.
@@ -30,32 +36,112 @@ void DEZ_CALL OnData(uint32_t nId, const unsigned char *pData, int32_t nSize) {
 }
 
 Context::~Context() {
+    rawReader.Stop();
     relayServer.Stop();
     rawServer.Stop();
-    if (rawFd >= 0)
-        close(rawFd);
+    pingServer.Stop();
 }
 
-// Connects to the raw server and sets the socket up as the relay sets up its
-// own: close-on-exec, no delay, non-blocking.
-bool OpenRawLink(Context &ctx, std::string *pError) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+RawLink::~RawLink() { Close(); }
+
+void RawLink::Close() {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+    cutter = PacketCutter();
+}
+
+bool RawLink::Open(BenchServer &server, std::string *pError) {
+    const uint64_t nAccepted = server.Connections();
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(ctx.rawServer.Port());
+    sa.sin_port = htons(server.Port());
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         *pError = std::string("raw connect failed: ") + std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
         return false;
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-    ctx.rawFd = fd;
-    return wait_until([&] { return ctx.rawServer.Connections() > 0; }, 5.0);
+    if (!wait_until([&] { return server.Connections() > nAccepted; }, 5.0)) {
+        *pError = "the raw link's server did not accept it";
+        return false;
+    }
+    return true;
+}
+
+bool RawLink::ReadOnce() {
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, RAW_WAIT_MS);
+    if (ready < 0)
+        return errno == EINTR;
+    if (ready == 0)
+        return true;
+    const ssize_t n = recv(fd, cutter.RecvPtr(), PACKET_RECV_CHUNK, 0);
+    if (n == 0)
+        return false;
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR;
+    cutter.Received(static_cast<uint32_t>(n));
+    Packet packet = {nullptr, 0};
+    for (;;) {
+        const PacketCutter::Result result = cutter.Next(&packet, nullptr);
+        if (result == PacketCutter::CUT_NEED_MORE)
+            return true;
+        if (result == PacketCutter::CUT_INVALID_LENGTH)
+            return false;
+        if (packet.type() == PACKET_TYPE_DATA)
+            g_pfRawReceiver.load(std::memory_order_relaxed)(
+                read_u32le(packet.msg + 1), packet.msg + 5, static_cast<int32_t>(packet.size - 5));
+    }
+}
+
+bool RawReader::Start(RawLink *pLink) {
+    m_bStop = false;
+    m_bFailed = false;
+    std::atomic<bool> bNamed(false);
+    m_thread = std::thread([this, pLink, &bNamed] {
+        pthread_setname_np(pthread_self(), "raw-reader"); // looked up by name
+        bNamed = true;
+        while (!m_bStop.load())
+            if (!pLink->ReadOnce()) {
+                m_bFailed = true;
+                return;
+            }
+    });
+    while (!bNamed.load())
+        std::this_thread::yield();
+    return true;
+}
+
+void RawReader::Stop() {
+    m_bStop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool OpenRawLinks(Context &ctx, std::string *pError) {
+    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.pingLink.Open(ctx.pingServer, pError) &&
+           ctx.rawReader.Start(&ctx.rawLink);
+}
+
+bool FreshLinks(Context &ctx, std::string *pError) {
+    ctx.module.load_exit();
+    const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
+    if (result != 0) {
+        *pError = "sh_load_start returned " + std::to_string(result);
+        return false;
+    }
+    if (!WaitLinkUp(ctx)) {
+        *pError = "the relay did not connect again";
+        return false;
+    }
+    ctx.rawReader.Stop();
+    ctx.rawLink.Close();
+    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.rawReader.Start(&ctx.rawLink);
 }
 
 } // namespace bench

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_server.h"
@@ -14,16 +15,55 @@
 
 namespace bench {
 
+// A client link to a benchmark server, its socket set up as the relay sets
+// up its own: close-on-exec, no delay, non-blocking.
+struct RawLink {
+    int fd = -1;
+    PacketCutter cutter; // the reader's cutting of the stream
+
+    RawLink() = default;
+    ~RawLink();
+    RawLink(const RawLink &) = delete;
+    RawLink &operator=(const RawLink &) = delete;
+    bool Open(BenchServer &server, std::string *pError);
+    void Close();
+    // What the relay's connection thread does per read, without the relay:
+    // wait up to 100 ms, read at most one chunk behind the carried bytes, cut,
+    // and hand each "D" packet to the host's receiver. False when the link
+    // failed.
+    bool ReadOnce();
+};
+
+// A thread that reads a raw link the way the relay's connection thread
+// reads its own, for the whole run, so that both have the same history.
+class RawReader {
+public:
+    RawReader() = default;
+    ~RawReader() { Stop(); }
+    RawReader(const RawReader &) = delete;
+    RawReader &operator=(const RawReader &) = delete;
+    bool Start(RawLink *pLink);
+    void Stop();
+    bool Failed() const { return m_bFailed.load(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bFailed{false};
+    std::thread m_thread;
+};
+
 struct Context {
     ~Context();
     RelayModule module;
     RecvFunc pfRec = nullptr;  // handed out by sh_load_start
     BenchServer relayServer;   // the relay's VOZevezu
-    BenchServer rawServer;     // the raw socket's peer
-    int rawFd = -1;            // a client socket set up as the relay sets up its own
+    BenchServer rawServer;     // the raw link's peer
+    BenchServer pingServer;    // the one-thread ping-pong's peer
+    RawLink rawLink;           // read by rawReader
+    RawLink pingLink;          // read by the thread that sends on it
+    RawReader rawReader;
     std::mutex rawLock;        // the raw senders' link lock
     unsigned char rawSendBuf[PACKET_MAX_OUT];
-    PacketCutter rawCutter;    // the raw receivers' cutting of the stream
 };
 
 struct Outcome {
@@ -37,7 +77,13 @@ struct Outcome {
 // The host's "D" receiver, for the relay and the raw readers alike.
 void DEZ_CALL OnData(uint32_t nId, const unsigned char *pData, int32_t nSize);
 
-bool OpenRawLink(Context &ctx, std::string *pError);
+// Opens the raw links and starts the raw reader.
+bool OpenRawLinks(Context &ctx, std::string *pError);
+// Gives both sides new connections and new reader threads: the relay is
+// stopped and started again, the raw link closed and opened again. Each
+// round starts so, since a connection and its reader keep, for as long as
+// they live, whatever pace the system settled on for them.
+bool FreshLinks(Context &ctx, std::string *pError);
 
 // Host to server: nThreads threads send nPayload-byte messages for about
 // seconds; counted as complete packets at the server.

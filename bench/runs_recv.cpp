@@ -1,7 +1,6 @@
 // Server to host: throughput of a flood of "D" packets, and round trips of a
 // host message echoed by the server.
 #include <cerrno>
-#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 
@@ -13,40 +12,7 @@ namespace bench {
 
 namespace {
 
-const int WAIT_MS = 100; // the relay's connection thread waits in such slices
 const uint32_t RTT_PAYLOAD = 64;
-
-// The host's receiver is called through a pointer, as a callback is.
-std::atomic<SendFunc> g_pfRawReceiver(OnData);
-
-// What the relay's connection thread does per read, without the relay: wait,
-// read at most one chunk behind the carried bytes, cut, and hand each "D"
-// packet to the host's receiver. False when the link failed.
-bool raw_read_once(Context &ctx) {
-    pollfd pfd = {ctx.rawFd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, WAIT_MS);
-    if (ready < 0)
-        return errno == EINTR;
-    if (ready == 0)
-        return true;
-    const ssize_t n = recv(ctx.rawFd, ctx.rawCutter.RecvPtr(), PACKET_RECV_CHUNK, 0);
-    if (n == 0)
-        return false;
-    if (n < 0)
-        return errno == EAGAIN || errno == EINTR;
-    ctx.rawCutter.Received(static_cast<uint32_t>(n));
-    Packet packet = {nullptr, 0};
-    for (;;) {
-        const PacketCutter::Result result = ctx.rawCutter.Next(&packet, nullptr);
-        if (result == PacketCutter::CUT_NEED_MORE)
-            return true;
-        if (result == PacketCutter::CUT_INVALID_LENGTH)
-            return false;
-        if (packet.type() == PACKET_TYPE_DATA)
-            g_pfRawReceiver.load(std::memory_order_relaxed)(
-                read_u32le(packet.msg + 1), packet.msg + 5, static_cast<int32_t>(packet.size - 5));
-    }
-}
 
 // Floods from server and measures the rate at which the host's receiver is
 // called; every packet sent must arrive.
@@ -94,45 +60,10 @@ bool wait_answer(uint32_t id) {
     return true;
 }
 
-// A thread that reads the raw link as the relay's connection thread reads
-// its own, from construction until Stop.
-class RawReader {
-public:
-    explicit RawReader(Context &ctx) : m_line(1) {
-        m_thread = std::thread([this, &ctx] {
-            m_line.Arrive();
-            while (!m_bStop.load())
-                if (!raw_read_once(ctx)) {
-                    m_bFailed = true;
-                    return;
-                }
-        });
-        m_line.WaitAllArrived();
-        m_line.Go();
-    }
-    ~RawReader() { Stop(nullptr); }
-    // Ends the thread; a failure of the link is reported in *pOut.
-    void Stop(Outcome *pOut) {
-        m_bStop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        if (pOut && m_bFailed) {
-            pOut->ok = false;
-            pOut->error = "the raw link failed";
-        }
-    }
-
-private:
-    StartLine m_line;
-    std::atomic<bool> m_bStop{false};
-    std::atomic<bool> m_bFailed{false};
-    std::thread m_thread;
-};
-
-bool raw_send(Context &ctx, uint32_t id, const unsigned char *payload) {
-    const uint32_t length =
-        frame_packet(ctx.rawSendBuf, PACKET_TYPE_DATA, id, payload, RTT_PAYLOAD);
-    return send(ctx.rawFd, ctx.rawSendBuf, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+bool raw_send(int fd, uint32_t id, const unsigned char *payload) {
+    unsigned char packet[PACKET_MAX_OUT];
+    const uint32_t length = frame_packet(packet, PACKET_TYPE_DATA, id, payload, RTT_PAYLOAD);
+    return send(fd, packet, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
 }
 
 } // namespace
@@ -142,9 +73,11 @@ Outcome FloodRelay(Context &ctx, uint32_t nPayload, double seconds) {
 }
 
 Outcome FloodRaw(Context &ctx, uint32_t nPayload, double seconds) {
-    RawReader reader(ctx);
     Outcome out = measure_flood(ctx.rawServer, nPayload, seconds);
-    reader.Stop(&out);
+    if (ctx.rawReader.Failed()) {
+        out.ok = false;
+        out.error = "the raw link failed";
+    }
     return out;
 }
 
@@ -172,25 +105,27 @@ Outcome RoundTripRelay(Context &ctx, int nSamples, std::vector<double> *pSamples
 }
 
 // The same round trip without the relay: the host thread sends on the raw
-// socket, and a reader thread doing the relay's wait, read, cut and callback
-// hands the answer over, as the relay's connection thread does.
+// socket, and the raw reader thread, doing the relay's wait, read, cut and
+// callback, hands the answer over as the relay's connection thread does.
 Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
     ctx.rawServer.SetMode(BenchServer::MODE_ECHO);
-    RawReader reader(ctx);
     static uint32_t s_nId = 0x80000000u;
     for (int i = 0; i < nSamples; ++i) {
         const uint32_t id = ++s_nId;
         const Clock::time_point t0 = Clock::now();
-        if (!raw_send(ctx, id, payload) || !wait_answer(id)) {
+        if (!raw_send(ctx.rawLink.fd, id, payload) || !wait_answer(id)) {
             out.ok = false;
             out.error = "no answer on the raw link";
             break;
         }
         pSamples->push_back(seconds_since(t0) * 1e6);
     }
-    reader.Stop(&out);
+    if (ctx.rawReader.Failed()) {
+        out.ok = false;
+        out.error = "the raw link failed";
+    }
     out.messages = static_cast<uint64_t>(nSamples);
     ctx.rawServer.SetMode(BenchServer::MODE_COUNT);
     return out;
@@ -201,18 +136,18 @@ Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) 
 Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
-    ctx.rawServer.SetMode(BenchServer::MODE_ECHO);
+    ctx.pingServer.SetMode(BenchServer::MODE_ECHO);
     static uint32_t s_nId = 0xC0000000u;
     for (int i = 0; i < nSamples && out.ok; ++i) {
         const uint32_t id = ++s_nId;
         const Clock::time_point t0 = Clock::now();
-        if (!raw_send(ctx, id, payload)) {
+        if (!raw_send(ctx.pingLink.fd, id, payload)) {
             out.ok = false;
             out.error = "raw send failed";
             break;
         }
         while (g_nLastId.load(std::memory_order_acquire) != id) {
-            if (!raw_read_once(ctx) || seconds_since(t0) > 5.0) {
+            if (!ctx.pingLink.ReadOnce() || seconds_since(t0) > 5.0) {
                 out.ok = false;
                 out.error = "no answer on the raw link";
                 break;
@@ -222,7 +157,7 @@ Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
             pSamples->push_back(seconds_since(t0) * 1e6);
     }
     out.messages = static_cast<uint64_t>(nSamples);
-    ctx.rawServer.SetMode(BenchServer::MODE_COUNT);
+    ctx.pingServer.SetMode(BenchServer::MODE_COUNT);
     return out;
 }
 

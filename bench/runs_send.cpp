@@ -123,7 +123,7 @@ Outcome SendRaw(Context &ctx, int nThreads, uint32_t nPayload, double seconds) {
         const unsigned char *p = ctx.rawSendBuf;
         size_t left = length;
         while (left > 0) {
-            const ssize_t sent = send(ctx.rawFd, p, left, MSG_NOSIGNAL);
+            const ssize_t sent = send(ctx.rawLink.fd, p, left, MSG_NOSIGNAL);
             if (sent > 0) {
                 p += sent;
                 left -= static_cast<size_t>(sent);
