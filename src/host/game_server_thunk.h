@@ -75,13 +75,15 @@ public:
     Net_Address m_ServerAddr;
     std::atomic<bool> m_bConsole;
     std::atomic<bool> m_bConnected;
-    plat::Lock m_csLink;
+    // On a cache line of its own: host threads take it for every message,
+    // and the flags read before it must not share its line.
+    alignas(64) plat::Lock m_csLink;
     uint32_t m_nCheckInterval;
     uint32_t m_nTryInterval;
     bool m_bLogConnectionError;
     plat::Lock m_csLog;
     std::unique_ptr<std::ofstream> m_pLogFile;
-    unsigned char m_SendBuf[PACKET_MAX_OUT];
+    alignas(64) unsigned char m_SendBuf[PACKET_MAX_OUT];
     std::atomic<int32_t> m_nLimitedLogCount;
     std::atomic<bool> m_bQueueMode;
     std::atomic<plat::Thread *> m_hConnThread;
