@@ -39,7 +39,6 @@ Context::~Context() {
     rawReader.Stop();
     relayServer.Stop();
     rawServer.Stop();
-    pingServer.Stop();
 }
 
 RawLink::~RawLink() { Close(); }
@@ -124,8 +123,7 @@ void RawReader::Stop() {
 }
 
 bool OpenRawLinks(Context &ctx, std::string *pError) {
-    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.pingLink.Open(ctx.pingServer, pError) &&
-           ctx.rawReader.Start(&ctx.rawLink);
+    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.rawReader.Start(&ctx.rawLink);
 }
 
 bool FreshLinks(Context &ctx, std::string *pError) {

@@ -58,9 +58,7 @@ struct Context {
     RecvFunc pfRec = nullptr;  // handed out by sh_load_start
     BenchServer relayServer;   // the relay's VOZevezu
     BenchServer rawServer;     // the raw link's peer
-    BenchServer pingServer;    // the one-thread ping-pong's peer
-    RawLink rawLink;           // read by rawReader
-    RawLink pingLink;          // read by the thread that sends on it
+    RawLink rawLink;           // read by rawReader (by the sender in the ping-pong)
     RawReader rawReader;
     std::mutex rawLock;        // the raw senders' link lock
     unsigned char rawSendBuf[PACKET_MAX_OUT];

@@ -136,18 +136,20 @@ Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) 
 Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
-    ctx.pingServer.SetMode(BenchServer::MODE_ECHO);
+    // The raw link without its reader for the while: the sending thread reads.
+    ctx.rawReader.Stop();
+    ctx.rawServer.SetMode(BenchServer::MODE_ECHO);
     static uint32_t s_nId = 0xC0000000u;
     for (int i = 0; i < nSamples && out.ok; ++i) {
         const uint32_t id = ++s_nId;
         const Clock::time_point t0 = Clock::now();
-        if (!raw_send(ctx.pingLink.fd, id, payload)) {
+        if (!raw_send(ctx.rawLink.fd, id, payload)) {
             out.ok = false;
             out.error = "raw send failed";
             break;
         }
         while (g_nLastId.load(std::memory_order_acquire) != id) {
-            if (!ctx.pingLink.ReadOnce() || seconds_since(t0) > 5.0) {
+            if (!ctx.rawLink.ReadOnce() || seconds_since(t0) > 5.0) {
                 out.ok = false;
                 out.error = "no answer on the raw link";
                 break;
@@ -157,7 +159,8 @@ Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
             pSamples->push_back(seconds_since(t0) * 1e6);
     }
     out.messages = static_cast<uint64_t>(nSamples);
-    ctx.pingServer.SetMode(BenchServer::MODE_COUNT);
+    ctx.rawServer.SetMode(BenchServer::MODE_COUNT);
+    ctx.rawReader.Start(&ctx.rawLink);
     return out;
 }
 
