@@ -35,7 +35,7 @@ struct RawLink {
 };
 
 // A thread that reads a raw link the way the relay's connection thread
-// reads its own, for the whole run, so that both have the same history.
+// reads its own, for as long as the link lives.
 class RawReader {
 public:
     RawReader() = default;
