@@ -16,7 +16,6 @@ namespace {
 // A client connect looks at its cancel flag at least this often.
 const uint32_t CONNECT_SLICE_MS = 50;
 
-
 #ifndef SO_EXCLUSIVEADDRUSE
 #define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
 #endif
