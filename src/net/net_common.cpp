@@ -1,6 +1,7 @@
 // The platform-independent half of the socket layer: the last-error text,
 // socket sets, peer addresses and the IPv4 address helpers.
 #include "net/net.h"
+#include "net/net_platform.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -69,6 +70,82 @@ void Net_FreeSocketSet(Net_SocketSet *set) {
         return;
     delete[] set->sockets;
     delete set;
+}
+
+int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
+    return Net_CheckSocketsOrWake(set, timeoutMs, nullptr);
+}
+
+// ---- TCP sockets ---------------------------------------------------------
+
+Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
+                            const std::atomic<bool> *pbCancel) {
+    if (!addr) {
+        Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
+        return nullptr;
+    }
+    Net_TCPSocket *sock = new (std::nothrow) Net_TCPSocket();
+    if (!sock) {
+        Net_SetError("Out of memory");
+        return nullptr;
+    }
+    sock->channel = net_platform::create_channel();
+    if (sock->channel == NET_INVALID_CHANNEL) {
+        Net_SetError("Couldn't create socket");
+        Net_TCP_Close(sock);
+        return nullptr;
+    }
+    const bool opened = isServer ? net_platform::open_server(sock, *addr)
+                                 : net_platform::open_client(sock, *addr, pbCancel);
+    if (!opened) {
+        Net_TCP_Close(sock);
+        return nullptr;
+    }
+    net_platform::set_open_options(sock->channel);
+    sock->ready = 0;
+    return sock;
+}
+
+// Sends until everything is taken; a full send buffer or a failure ends it
+// with the bytes sent so far. Length 0 still makes one send call.
+int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot send");
+        return -1;
+    }
+    if (len < 0 || (!data && len > 0))
+        return 0;
+    const char *bytes = static_cast<const char *>(data);
+    int total = 0;
+    int sent;
+    do {
+        sent = net_platform::send_once(sock->channel, bytes + total, len - total);
+        total += sent;
+    } while (total < len && sent > 0);
+    return total;
+}
+
+int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
+    if (!sock)
+        return -1;
+    if (sock->isServer) {
+        Net_SetError("Server sockets cannot receive");
+        return -1;
+    }
+    sock->ready = 0;
+    if (!data || maxlen < 0)
+        return -1;
+    return net_platform::recv_once(sock->channel, data, maxlen);
+}
+
+void Net_TCP_Close(Net_TCPSocket *sock) {
+    if (!sock)
+        return;
+    if (sock->channel != NET_INVALID_CHANNEL)
+        net_platform::close_channel(sock->channel);
+    delete sock;
 }
 
 Net_Address *Net_TCP_GetPeerAddress(Net_TCPSocket *sock) {

@@ -1,6 +1,7 @@
 // POSIX half of the socket layer: service counting, the readiness wait and
 // the TCP socket operations over BSD sockets.
 #include "net/net.h"
+#include "net/net_platform.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -116,30 +117,16 @@ int mark_ready(Net_SocketSet *set, const pollfd *fds, int count) {
     return readable;
 }
 
+} // namespace
+
 // ---- Opening -------------------------------------------------------------
 
-// A TCP socket that is not inherited by child processes and never raises SIGPIPE.
-Net_Channel create_channel() {
-#ifdef SOCK_CLOEXEC
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-#else
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd >= 0)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-#endif
-#ifdef SO_NOSIGPIPE
-    if (fd >= 0) {
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
-    }
-#endif
-    return fd < 0 ? NET_INVALID_CHANNEL : fd;
-}
+namespace {
 
-void set_nonblocking(Net_Channel channel) {
-    const int flags = fcntl(channel, F_GETFL, 0);
+void set_nonblocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
     if (flags >= 0)
-        fcntl(channel, F_SETFL, flags | O_NONBLOCK);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 sockaddr_in make_sockaddr(const Net_Address &addr) {
@@ -173,7 +160,28 @@ bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
     return error == 0;
 }
 
-bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+} // namespace
+
+// Not inherited by child processes, and never raising SIGPIPE.
+Net_Channel net_platform::create_channel() {
+#ifdef SOCK_CLOEXEC
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+#ifdef SO_NOSIGPIPE
+    if (fd >= 0) {
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+    }
+#endif
+    return fd < 0 ? NET_INVALID_CHANNEL : fd;
+}
+
+bool net_platform::open_client(Net_TCPSocket *sock, const Net_Address &addr,
+                               const std::atomic<bool> *pbCancel) {
     set_nonblocking(sock->channel);
     const sockaddr_in sa = make_sockaddr(addr);
     bool connected =
@@ -189,7 +197,7 @@ bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic
     return true;
 }
 
-bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+bool net_platform::open_server(Net_TCPSocket *sock, const Net_Address &addr) {
     const int one = 1;
     setsockopt(sock->channel, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in sa = make_sockaddr(addr);
@@ -214,12 +222,29 @@ bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
     return true;
 }
 
-Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
-    Net_TCP_Close(sock);
-    return nullptr;
+void net_platform::set_open_options(Net_Channel channel) {
+    set_nonblocking(channel);
+    const int one = 1;
+    setsockopt(channel, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-} // namespace
+int net_platform::send_once(Net_Channel channel, const char *data, int len) {
+    ssize_t sent;
+    do {
+        sent = send(channel, data, static_cast<size_t>(len), SEND_FLAGS);
+    } while (sent < 0 && errno == EINTR);
+    return sent > 0 ? static_cast<int>(sent) : 0;
+}
+
+int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
+    ssize_t received;
+    do {
+        received = recv(channel, data, static_cast<size_t>(maxlen), 0);
+    } while (received < 0 && errno == EINTR);
+    return received < 0 ? -1 : static_cast<int>(received);
+}
+
+void net_platform::close_channel(Net_Channel channel) { close(channel); }
 
 // A pipe: Net_Wake writes a byte, the wait watches the reading end.
 struct Net_Waker {
@@ -257,10 +282,6 @@ void Net_Quit() {
 
 // Built on poll rather than select: select's fd_set cannot hold descriptors
 // of 1024 and above, and a host process may well have that many open.
-int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
-    return Net_CheckSocketsOrWake(set, timeoutMs, nullptr);
-}
-
 int Net_CheckSocketsOrWake(Net_SocketSet *set, uint32_t timeoutMs, Net_Waker *waker) {
     if (!set)
         return -1;
@@ -323,81 +344,4 @@ void Net_FreeWaker(Net_Waker *waker) {
     close(waker->readFd);
     close(waker->writeFd);
     delete waker;
-}
-
-// ---- TCP sockets ---------------------------------------------------------
-
-Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
-                            const std::atomic<bool> *pbCancel) {
-    if (!addr) {
-        Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
-        return nullptr;
-    }
-    Net_TCPSocket *sock = new (std::nothrow) Net_TCPSocket();
-    if (!sock) {
-        Net_SetError("Out of memory");
-        return nullptr;
-    }
-    sock->channel = create_channel();
-    if (sock->channel == NET_INVALID_CHANNEL) {
-        Net_SetError("Couldn't create socket");
-        return fail_open(sock);
-    }
-    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
-    if (!opened)
-        return fail_open(sock);
-    set_nonblocking(sock->channel);
-    sock->ready = 0;
-    const int one = 1;
-    setsockopt(sock->channel, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return sock;
-}
-
-int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
-    if (!sock)
-        return -1;
-    if (sock->isServer) {
-        Net_SetError("Server sockets cannot send");
-        return -1;
-    }
-    if (len < 0 || (!data && len > 0))
-        return 0;
-    const char *bytes = static_cast<const char *>(data);
-    int total = 0;
-    int left = len;
-    ssize_t sent;
-    do {
-        sent = send(sock->channel, bytes, static_cast<size_t>(left), SEND_FLAGS);
-        if (sent > 0) {
-            total += static_cast<int>(sent);
-            left -= static_cast<int>(sent);
-            bytes += sent;
-        }
-    } while (left > 0 && (sent > 0 || (sent < 0 && errno == EINTR)));
-    return total;
-}
-
-int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
-    if (!sock)
-        return -1;
-    if (sock->isServer) {
-        Net_SetError("Server sockets cannot receive");
-        return -1;
-    }
-    sock->ready = 0;
-    if (!data || maxlen < 0)
-        return -1;
-    ssize_t received;
-    do {
-        received = recv(sock->channel, data, static_cast<size_t>(maxlen), 0);
-    } while (received < 0 && errno == EINTR);
-    return static_cast<int>(received);
-}
-
-void Net_TCP_Close(Net_TCPSocket *sock) {
-    if (!sock)
-        return;
-    if (sock->channel != NET_INVALID_CHANNEL)
-        close(sock->channel);
-    delete sock;
 }

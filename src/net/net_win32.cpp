@@ -9,6 +9,7 @@
 #include <new>
 
 #include "net/net.h"
+#include "net/net_platform.h"
 #include "platform/platform.h"
 
 namespace {
@@ -118,15 +119,6 @@ void mark_ready(Net_SocketSet *set, const WaitSet &readSet) {
 
 // ---- Opening -------------------------------------------------------------
 
-// A TCP socket that child processes of the host do not inherit.
-Net_Channel create_channel() {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET)
-        return NET_INVALID_CHANNEL;
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    return static_cast<Net_Channel>(s);
-}
-
 void set_nonblocking(Net_Channel channel) {
     u_long one = 1;
     ioctlsocket(to_socket(channel), FIONBIO, &one);
@@ -179,7 +171,19 @@ bool wait_connected(SOCKET s, const std::atomic<bool> *pbCancel) {
     return !failed && error == 0;
 }
 
-bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+} // namespace
+
+// Not inherited by child processes of the host.
+Net_Channel net_platform::create_channel() {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return NET_INVALID_CHANNEL;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Net_Channel>(s);
+}
+
+bool net_platform::open_client(Net_TCPSocket *sock, const Net_Address &addr,
+                               const std::atomic<bool> *pbCancel) {
     const SOCKET s = to_socket(sock->channel);
     set_nonblocking(sock->channel);
     const sockaddr_in sa = make_sockaddr(addr);
@@ -198,7 +202,7 @@ bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic
     return true;
 }
 
-bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+bool net_platform::open_server(Net_TCPSocket *sock, const Net_Address &addr) {
     const SOCKET s = to_socket(sock->channel);
     // Winsock's SO_REUSEADDR lets a second socket bind a port that is being
     // listened on and take its connections; exclusive use keeps the port to
@@ -228,12 +232,34 @@ bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
     return true;
 }
 
-Net_TCPSocket *fail_open(Net_TCPSocket *sock) {
-    Net_TCP_Close(sock);
-    return nullptr;
+void net_platform::set_open_options(Net_Channel channel) {
+    set_nonblocking(channel);
+    const int one = 1;
+    setsockopt(to_socket(channel), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
+               sizeof(one));
 }
 
-} // namespace
+// A full send buffer (WSAEWOULDBLOCK) or any other failure takes nothing;
+// only an interrupted call is repeated.
+int net_platform::send_once(Net_Channel channel, const char *data, int len) {
+    int sent;
+    do {
+        WSASetLastError(0);
+        sent = send(to_socket(channel), data, len, 0);
+    } while (sent == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return sent > 0 ? sent : 0;
+}
+
+int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
+    int received;
+    do {
+        WSASetLastError(0);
+        received = recv(to_socket(channel), static_cast<char *>(data), maxlen, 0);
+    } while (received == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return received == SOCKET_ERROR ? -1 : received;
+}
+
+void net_platform::close_channel(Net_Channel channel) { closesocket(to_socket(channel)); }
 
 struct Net_Waker {
     SOCKET s;
@@ -278,10 +304,6 @@ void Net_Quit() {
 }
 
 // ---- Readiness wait ------------------------------------------------------
-
-int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
-    return Net_CheckSocketsOrWake(set, timeoutMs, nullptr);
-}
 
 int Net_CheckSocketsOrWake(Net_SocketSet *set, uint32_t timeoutMs, Net_Waker *waker) {
     if (!set)
@@ -338,86 +360,4 @@ void Net_FreeWaker(Net_Waker *waker) {
         return;
     closesocket(waker->s);
     delete waker;
-}
-
-// ---- TCP sockets ---------------------------------------------------------
-
-Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
-                            const std::atomic<bool> *pbCancel) {
-    if (!addr) {
-        Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
-        return nullptr;
-    }
-    Net_TCPSocket *sock = new (std::nothrow) Net_TCPSocket();
-    if (!sock) {
-        Net_SetError("Out of memory");
-        return nullptr;
-    }
-    sock->channel = create_channel();
-    if (sock->channel == NET_INVALID_CHANNEL) {
-        Net_SetError("Couldn't create socket");
-        return fail_open(sock);
-    }
-    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
-    if (!opened)
-        return fail_open(sock);
-    set_nonblocking(sock->channel);
-    sock->ready = 0;
-    const int one = 1;
-    setsockopt(to_socket(sock->channel), IPPROTO_TCP, TCP_NODELAY,
-               reinterpret_cast<const char *>(&one), sizeof(one));
-    return sock;
-}
-
-// A full send buffer (WSAEWOULDBLOCK) or any other failure ends the loop
-// with the bytes sent so far; only an interrupted call is repeated.
-int Net_TCP_Send(Net_TCPSocket *sock, const void *data, int len) {
-    if (!sock)
-        return -1;
-    if (sock->isServer) {
-        Net_SetError("Server sockets cannot send");
-        return -1;
-    }
-    if (len < 0 || (!data && len > 0))
-        return 0;
-    const char *bytes = static_cast<const char *>(data);
-    int total = 0;
-    int left = len;
-    int sent;
-    WSASetLastError(0);
-    do {
-        sent = send(to_socket(sock->channel), bytes, left, 0);
-        if (sent > 0) {
-            total += sent;
-            left -= sent;
-            bytes += sent;
-        }
-    } while (left > 0 && (sent > 0 || (sent == SOCKET_ERROR && WSAGetLastError() == WSAEINTR)));
-    return total;
-}
-
-int Net_TCP_Recv(Net_TCPSocket *sock, void *data, int maxlen) {
-    if (!sock)
-        return -1;
-    if (sock->isServer) {
-        Net_SetError("Server sockets cannot receive");
-        return -1;
-    }
-    sock->ready = 0;
-    if (!data || maxlen < 0)
-        return -1;
-    int received;
-    do {
-        WSASetLastError(0);
-        received = recv(to_socket(sock->channel), static_cast<char *>(data), maxlen, 0);
-    } while (received == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
-    return received == SOCKET_ERROR ? -1 : received;
-}
-
-void Net_TCP_Close(Net_TCPSocket *sock) {
-    if (!sock)
-        return;
-    if (sock->channel != NET_INVALID_CHANNEL)
-        closesocket(to_socket(sock->channel));
-    delete sock;
 }
