@@ -44,10 +44,10 @@ case "$status" in
     exit 1 ;;
 esac
 
-echo "== 64-bit tests under wine64 ($win64)"
+echo "== 64-bit tests under wine64 ($win64), after ${SECONDS}s"
 cmake -S . -B "$win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_GTEST_SOURCE_DIR="$gtest"
 cmake --build "$win64" -j"$jobs"
 ctest --test-dir "$win64" --output-on-failure -j"$jobs" --timeout 300
 
-echo "== Windows builds passed; $win32_result; 64-bit tests passed under wine64"
+echo "== Windows builds passed in ${SECONDS}s; $win32_result; 64-bit tests passed under wine64"
