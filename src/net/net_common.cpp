@@ -36,7 +36,7 @@ Net_SocketSet *Net_AllocSocketSet(int maxSockets) {
         return nullptr;
     set->numSockets = 0;
     set->maxSockets = maxSockets;
-    set->sockets = new (std::nothrow) Net_GenericSocket *[maxSockets];
+    set->sockets = new (std::nothrow) Net_GenericSocket *[static_cast<size_t>(maxSockets)];
     if (!set->sockets) {
         delete set;
         return nullptr;

@@ -14,6 +14,10 @@
 
 namespace {
 
+// FIONBIO as the long command that ioctlsocket takes: the header's value is
+// unsigned and above LONG_MAX, and the call takes its bit pattern.
+const long NONBLOCKING_IO = static_cast<long>(FIONBIO);
+
 #ifndef SO_EXCLUSIVEADDRUSE
 #define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
 #endif
@@ -118,7 +122,7 @@ void mark_ready(Net_SocketSet *set, const WaitSet &readSet) {
 
 void set_nonblocking(Net_Channel channel) {
     u_long one = 1;
-    ioctlsocket(to_socket(channel), FIONBIO, &one);
+    ioctlsocket(to_socket(channel), NONBLOCKING_IO, &one);
 }
 
 sockaddr_in make_sockaddr(const Net_Address &addr) {
@@ -316,7 +320,7 @@ Net_Waker *Net_AllocWaker() {
     if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
         getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) == 0 &&
         connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
-        ioctlsocket(s, FIONBIO, &one) == 0)
+        ioctlsocket(s, NONBLOCKING_IO, &one) == 0)
         waker = new (std::nothrow) Net_Waker{s};
     if (!waker)
         closesocket(s);
