@@ -35,10 +35,14 @@ template <class T> struct ConfigValue {
 // Every key of the file, as written there or defaulted.
 struct RelayConfig {
     ConfigValue<bool> start;
-    ConfigValue<std::string> ip; // dotted IPv4 text, unchecked
-    ConfigValue<int32_t> port;   // as written; see config_port_number
+    // The text as written: text that is not a dotted IPv4 address leaves the
+    // relay's server host as it was (127.0.0.1 after start-up).
+    ConfigValue<std::string> ip;
+    // As written; the relay connects to config_port_number of it.
+    ConfigValue<int32_t> port;
     ConfigValue<bool> console;
     ConfigValue<bool> logConnectionError;
+    // Milliseconds; the monitor paces in whole seconds, the value / 1000.
     ConfigValue<uint32_t> tryInterval;
     ConfigValue<uint32_t> checkInterval;
     ConfigValue<bool> queueMode;
