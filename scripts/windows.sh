@@ -9,7 +9,8 @@
 #   build-win64/  the same code for 64-bit Windows with all tests, run under
 #                 wine64 by CTest.
 # Exits non-zero on any failure. BUILD_WIN32 / BUILD_WIN64 name other build
-# directories; GTEST_SOURCE_DIR another GoogleTest source tree;
+# directories; GTEST_SOURCE_DIR another GoogleTest source tree; RELAY_WERROR=ON
+# makes warnings in the relay's own sources errors in both builds;
 # RELAY_WIN32_EXEC=yes / no skips the check whether 32-bit programs run here
 # and takes that answer.
 set -euo pipefail
@@ -20,10 +21,11 @@ win32=${BUILD_WIN32:-build-win32}
 win64=${BUILD_WIN64:-build-win64}
 gtest=${GTEST_SOURCE_DIR:-/usr/src/googletest}
 jobs=$(nproc)
+werror=${RELAY_WERROR:-OFF}
 
 echo "== 32-bit build ($win32): the DLL, the sample tools, every test program"
 cmake -S . -B "$win32" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_GTEST_SOURCE_DIR="$gtest"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_GTEST_SOURCE_DIR="$gtest" -DRELAY_WERROR="$werror"
 cmake --build "$win32" -j"$jobs"
 
 echo "== 32-bit DLL and test programs, inspected on the build machine"
@@ -46,7 +48,7 @@ esac
 
 echo "== 64-bit tests under wine64 ($win64), after ${SECONDS}s"
 cmake -S . -B "$win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_GTEST_SOURCE_DIR="$gtest"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_GTEST_SOURCE_DIR="$gtest" -DRELAY_WERROR="$werror"
 cmake --build "$win64" -j"$jobs"
 ctest --test-dir "$win64" --output-on-failure -j"$jobs" --timeout 300
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "host/game_server_thunk.h"
 #include "host/globals.h"
 #include "test_files.h"
+#include "test_relay.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ protected:
     testkit::TempDir m_dir;
     std::string m_config;
     std::string m_log;
-    GameServerThunk m_thunk;
+    GameServerThunk m_thunk{TEST_RELAY_HOST};
 };
 
 } // namespace

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/game_server_thunk.h"
 #include "log/log.h"
 #include "test_files.h"
+#include "test_relay.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ TEST_F(LogFileTest, FreeWriterAppendsPrefixedLineAndEchoes) {
 }
 
 TEST_F(LogFileTest, MemberWriterEchoesOnlyWithConsoleOn) {
-    GameServerThunk thunk;
+    GameServerThunk thunk(TEST_RELAY_HOST);
     thunk.m_bConsole = false;
     testing::internal::CaptureStdout();
     thunk.WriteLog(LogLine() << ">quiet");
@@ -126,7 +126,7 @@ TEST_F(LogFileTest, MemberWriterEchoesOnlyWithConsoleOn) {
 }
 
 TEST_F(LogFileTest, LimitedWriterPassesFortyNineLinesBetweenResets) {
-    GameServerThunk thunk;
+    GameServerThunk thunk(TEST_RELAY_HOST);
     thunk.m_bConsole = false;
     for (int i = 0; i < 60; ++i)
         thunk.WriteLogLimited(LogLine() << "limited " << i);
@@ -144,7 +144,7 @@ TEST_F(LogFileTest, LimitedWriterPassesFortyNineLinesBetweenResets) {
 }
 
 TEST_F(LogFileTest, WritersOnManyThreadsNeverMixLines) {
-    GameServerThunk thunk;
+    GameServerThunk thunk(TEST_RELAY_HOST);
     thunk.m_bConsole = false;
     const int kThreads = 4;
     const int kLines = 200;
@@ -197,7 +197,7 @@ TEST_F(LogFileTest, LinesEndInThePlatformsLineEnd) {
 #else
     const std::string eol = "\n";
 #endif
-    GameServerThunk thunk;
+    GameServerThunk thunk(TEST_RELAY_HOST);
     thunk.m_bConsole = false;
     testing::internal::CaptureStdout();
     write_log_line(LogLine() << "> free");

@@ -82,8 +82,8 @@ XmlTagCursor CursorOn(const char *text) {
 TEST(XmlTagCursor, NewAndInvalidRanges) {
     XmlTagCursor cursor;
     EXPECT_EQ(0, cursor.Position());
-    EXPECT_EQ(-1, cursor.TagOpen());
-    EXPECT_EQ(-1, cursor.ContentLast());
+    EXPECT_EQ("", cursor.Name()); // no tag and no content yet
+    EXPECT_EQ(nullptr, cursor.ContentPtr());
     EXPECT_FALSE(cursor.NextElement());
     EXPECT_FALSE(cursor.SetRange(nullptr, 5));
     EXPECT_FALSE(cursor.SetRange("<a/>", 0));
@@ -91,23 +91,24 @@ TEST(XmlTagCursor, NewAndInvalidRanges) {
 }
 
 TEST(XmlTagCursor, OffsetsOfElementAndSelfClosingTag) {
-    XmlTagCursor cursor = CursorOn("<a b=\"1\">x</a> <c/>");
+    const char *text = "<a b=\"1\">x</a> <c/>";
+    XmlTagCursor cursor = CursorOn(text);
     ASSERT_TRUE(cursor.NextElement());
-    EXPECT_EQ(0, cursor.TagOpen());
-    EXPECT_EQ(8, cursor.TagClose());
+    // The tag runs from 0 to 8: its name and attributes fill it, and the
+    // content starts right after its '>'.
     EXPECT_EQ("a", cursor.Name());
     EXPECT_EQ("b=\"1\"", cursor.AttributeText());
-    EXPECT_EQ(9, cursor.ContentFirst());
+    EXPECT_EQ(text + 9, cursor.ContentPtr());
+    // The closing tag starts at 10, right after the content.
     EXPECT_EQ("x", cursor.Content());
-    EXPECT_EQ(10, cursor.ClosingFirst());
-    EXPECT_EQ(13, cursor.ClosingLast());
+    EXPECT_EQ(1, cursor.ContentLength());
     EXPECT_EQ(15, cursor.Position()); // the next '<'
     EXPECT_FALSE(cursor.ContentHasTag());
 
     ASSERT_TRUE(cursor.NextElement());
     EXPECT_TRUE(cursor.IsSelfClosing());
     EXPECT_EQ("c", cursor.Name());
-    EXPECT_EQ(-1, cursor.AttrFirst());
+    EXPECT_EQ("", cursor.AttributeText());
     EXPECT_EQ(0, cursor.ContentLength());
     EXPECT_EQ(19, cursor.Position());
     EXPECT_FALSE(cursor.NextElement());
@@ -116,6 +117,9 @@ TEST(XmlTagCursor, OffsetsOfElementAndSelfClosingTag) {
     XmlTagCursor last = CursorOn("<a>1</a>\r\n  ");
     ASSERT_TRUE(last.NextElement());
     EXPECT_EQ(7, last.Position());
+    XmlTagCursor closing = CursorOn("<a b=\"1\">x</a> ");
+    ASSERT_TRUE(closing.NextElement());
+    EXPECT_EQ(13, closing.Position()); // the closing tag ends at 13
 }
 
 TEST(XmlTagCursor, NameEndsOnlyAtBlank) {
@@ -126,7 +130,7 @@ TEST(XmlTagCursor, NameEndsOnlyAtBlank) {
 
     XmlTagCursor blank = CursorOn("<a >x</a>");
     ASSERT_TRUE(blank.NextElement());
-    EXPECT_EQ(-1, blank.AttrFirst()); // a lone blank separates nothing
+    EXPECT_EQ("", blank.AttributeText()); // a lone blank separates nothing
     XmlTagCursor two = CursorOn("<a  >x</a>");
     ASSERT_TRUE(two.NextElement());
     EXPECT_EQ(" ", two.AttributeText());
@@ -148,7 +152,7 @@ TEST(XmlTagCursor, DeclarationsAndComments) {
 TEST(XmlTagCursor, SameNameNestingCountsOnlyBareOpeningTag) {
     XmlTagCursor bare = CursorOn("<a><a>1</a></a>");
     ASSERT_TRUE(bare.NextElement());
-    EXPECT_EQ(11, bare.ClosingFirst());
+    EXPECT_EQ("<a>1</a>", bare.Content()); // the outer closing tag starts at 11
     EXPECT_TRUE(bare.ContentHasTag());
     XmlTagCursor attributed = CursorOn("<a><a x=\"1\">1</a></a>");
     ASSERT_TRUE(attributed.NextElement());

@@ -110,22 +110,12 @@ public:
     const char *ContentPtr() const;
     int32_t ContentLength() const { return Length(m_nContentFirst, m_nContentLast); }
 
+    // Offset at which the next search starts.
     int32_t Position() const { return m_nPosition; }
-    int32_t TagOpen() const { return m_nTagOpen; }
-    int32_t TagClose() const { return m_nTagClose; }
-    int32_t ClosingFirst() const { return m_nClosingFirst; }
-    int32_t ClosingLast() const { return m_nClosingLast; }
-    int32_t NameFirst() const { return m_nNameFirst; }
-    int32_t NameLast() const { return m_nNameLast; }
-    int32_t AttrFirst() const { return m_nAttrFirst; }
-    int32_t AttrLast() const { return m_nAttrLast; }
-    int32_t ContentFirst() const { return m_nContentFirst; }
-    int32_t ContentLast() const { return m_nContentLast; }
-
-    // last - first + 1, or 0 when either is negative or last < first.
-    static int32_t Length(int32_t first, int32_t last);
 
 private:
+    // last - first + 1, or 0 when either is negative or last < first.
+    static int32_t Length(int32_t first, int32_t last);
     void ClearOffsets();
     void ScanNameAndAttributes();
     bool FindClosingTag();

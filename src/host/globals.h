@@ -19,11 +19,6 @@ extern std::atomic<SendFunc> g_pfSend;          // the host's "D" receiver
 extern std::atomic<void *> g_pfFunc1001;        // kept; never called
 extern std::atomic<Func1002> g_pfFunc1002;      // the host's "K" receiver
 
-// Failed connection attempts since the last connection thread started.
-extern std::atomic<int32_t> g_nConnectFailCount;
-// Address lines written by read_xml_config_try_connection in this process.
-extern std::atomic<int32_t> g_nTryConnectionLogCount;
-
 // The relay's own receive routine handed to the host; the same as sh_recv.
 int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *pBuf, int32_t nLen);
 
@@ -35,6 +30,6 @@ void relay_setfunc(void *pfn, int32_t nCode);
 int32_t relay_getdata(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType,
                       uint32_t *pId, uint32_t *pLen);
 
-// Reads "GameThunkServer:GameThunkServer_Start"; 0, or -1 when the file
-// cannot be opened.
+// Reads "GameThunkServer:GameThunkServer_Start" into g_bGameThunkServerStart;
+// 0, or -1 when the file cannot be opened (the flag is then left alone).
 int read_xml_global(std::string path);

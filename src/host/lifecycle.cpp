@@ -5,9 +5,10 @@
 #include <new>
 #include <vector>
 
-#include "host/game_server_thunk.h"
+#include "config/config.h"
 #include "host/globals.h"
 #include "host/paths.h"
+#include "relay/game_server_thunk.h"
 
 int32_t g_nNum = 0;
 uint32_t g_nPid = 0;
@@ -18,7 +19,30 @@ std::atomic<SendFunc> g_pfSend(nullptr);
 std::atomic<void *> g_pfFunc1001(nullptr);
 std::atomic<Func1002> g_pfFunc1002(nullptr);
 
+// The host side as the relay object sees it.
+static const RelayHost RELAY_HOST = {&g_pfSend, &g_pfFunc1002, config_file_copy};
+
+int read_xml_global(std::string path) {
+    RelayConfig config;
+    if (read_config_file(path, &config) < 0)
+        return -1;
+    g_bGameThunkServerStart = config.start.value;
+    return 0;
+}
+
 namespace {
+
+// The monitor thread: the loop of the relay object it is given, on the
+// configuration path of the moment it starts.
+unsigned MonitorThreadProc(void *param) {
+    GameServerThunk *thunk = static_cast<GameServerThunk *>(param);
+    try {
+        thunk->run(config_file_copy());
+    } catch (...) {
+        // Nothing may escape into the host's process.
+    }
+    return 1;
+}
 
 // A relay object that sh_load_exit could not free because one of its threads
 // had not ended within its wait, with its monitor thread's handle.
@@ -86,7 +110,7 @@ void log_start_entry(SendFunc pfSend, RecvFunc rec) {
 
 // Creates the object and its monitor thread; the start result.
 int32_t start_relay(SendFunc pfSend) {
-    GameServerThunk *thunk = new (std::nothrow) GameServerThunk;
+    GameServerThunk *thunk = new (std::nothrow) GameServerThunk(RELAY_HOST);
     if (!thunk) {
         write_log_line(LogLine() << ">" << "New GameServerThunk Error");
         return -103;
@@ -95,7 +119,7 @@ int32_t start_relay(SendFunc pfSend) {
     // The host's receiver is in place before the first connection can deliver
     // to it; a start that fails puts the previous one back.
     SendFunc previous = g_pfSend.exchange(pfSend);
-    g_hMonitorThread = thunk->StartMonitor();
+    g_hMonitorThread = plat::thread_start(MonitorThreadProc, thunk, "relay-monitor");
     if (!g_hMonitorThread) {
         g_pfSend = previous;
         write_log_line(LogLine() << ">" << "GameServerThunk Create Moniter Thead Failed");
@@ -145,7 +169,7 @@ void relay_load_exit() {
     reap_stopped_relays();
     GameServerThunk *thunk = g_pThunk;
     if (thunk) {
-        thunk->StopThreads();
+        thunk->StopThreads(g_hMonitorThread);
         g_pThunk = nullptr;
         StoppedRelay stopped = {thunk, g_hMonitorThread};
         g_hMonitorThread = nullptr;

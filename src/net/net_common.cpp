@@ -1,7 +1,9 @@
 // The platform-independent half of the socket layer: the last-error text,
-// socket sets, peer addresses and the IPv4 address helpers.
+// socket sets, the TCP operations over the platform's primitives, peer
+// addresses and the IPv4 address helpers.
 #include "net/net.h"
 #include "net/net_platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -34,7 +36,7 @@ Net_SocketSet *Net_AllocSocketSet(int maxSockets) {
         return nullptr;
     set->numSockets = 0;
     set->maxSockets = maxSockets;
-    set->sockets = new (std::nothrow) Net_GenericSocket *[maxSockets];
+    set->sockets = new (std::nothrow) Net_GenericSocket *[static_cast<size_t>(maxSockets)];
     if (!set->sockets) {
         delete set;
         return nullptr;
@@ -78,6 +80,63 @@ int Net_CheckSockets(Net_SocketSet *set, uint32_t timeoutMs) {
 
 // ---- TCP sockets ---------------------------------------------------------
 
+namespace {
+
+// A client connect looks at its cancel flag at least this often.
+const uint32_t CONNECT_SLICE_MS = 50;
+
+// Waits for a pending connect to finish; with pbCancel, in slices so that a
+// raised flag abandons the attempt. The platform's own connect time-out
+// still ends an attempt that nobody cancels.
+bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
+    const uint32_t slice = pbCancel ? CONNECT_SLICE_MS : plat::WAIT_FOREVER;
+    for (;;) {
+        if (pbCancel && pbCancel->load())
+            return false;
+        const int result = net_platform::wait_connect_slice(channel, slice);
+        if (result < 0)
+            return false;
+        if (result > 0)
+            return net_platform::connect_error(channel) == 0;
+    }
+}
+
+bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+    const net_platform::ConnectStart start = net_platform::start_connect(sock->channel, addr);
+    const bool connected =
+        start == net_platform::CONNECT_DONE ||
+        (start == net_platform::CONNECT_PENDING && wait_connected(sock->channel, pbCancel));
+    if (!connected) {
+        Net_SetError("Couldn't connect to remote host");
+        return false;
+    }
+    sock->remoteAddress = addr;
+    sock->isServer = 0;
+    return true;
+}
+
+// A server socket asked for port 0 learns the port it was given.
+bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+    if (!net_platform::bind_channel(sock->channel, addr)) {
+        Net_SetError("Couldn't bind to local port");
+        return false;
+    }
+    if (!net_platform::listen_channel(sock->channel, 5)) {
+        Net_SetError("Couldn't listen to local port");
+        return false;
+    }
+    Net_Address local = addr;
+    if (addr.port == 0 && !net_platform::local_address(sock->channel, &local)) {
+        Net_SetError("Couldn't retrieves the local name");
+        return false;
+    }
+    sock->localAddress = local;
+    sock->isServer = 1;
+    return true;
+}
+
+} // namespace
+
 Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
                             const std::atomic<bool> *pbCancel) {
     if (!addr) {
@@ -95,8 +154,7 @@ Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
         Net_TCP_Close(sock);
         return nullptr;
     }
-    const bool opened = isServer ? net_platform::open_server(sock, *addr)
-                                 : net_platform::open_client(sock, *addr, pbCancel);
+    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
     if (!opened) {
         Net_TCP_Close(sock);
         return nullptr;

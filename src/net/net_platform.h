@@ -3,7 +3,7 @@
 // TCP operations on it. Only the socket layer includes this header.
 #pragma once
 
-#include <atomic>
+#include <cstdint>
 
 #include "net/net.h"
 
@@ -12,10 +12,24 @@ namespace net_platform {
 // A TCP channel that child processes do not inherit and that never raises a
 // signal; NET_INVALID_CHANNEL when the platform gives none.
 Net_Channel create_channel();
-// Connects the socket's channel to addr, or binds it to addr and listens;
-// false with the error text set when that fails.
-bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel);
-bool open_server(Net_TCPSocket *sock, const Net_Address &addr);
+
+// Makes the channel non-blocking and starts connecting it to addr.
+enum ConnectStart { CONNECT_DONE, CONNECT_PENDING, CONNECT_FAILED };
+ConnectStart start_connect(Net_Channel channel, const Net_Address &addr);
+// Waits up to timeoutMs (plat::WAIT_FOREVER: no limit) for a pending connect
+// to finish: 1 when it has, 0 when it is still under way, -1 when the
+// platform already reports it failed or the wait itself failed.
+int wait_connect_slice(Net_Channel channel, uint32_t timeoutMs);
+// The error that a finished connect ended with; 0 when it succeeded.
+int connect_error(Net_Channel channel);
+
+// Binds the channel to addr. A port that an ended connection of this host
+// still holds may be bound again; one that another socket listens on may
+// not.
+bool bind_channel(Net_Channel channel, const Net_Address &addr);
+bool listen_channel(Net_Channel channel, int backlog);
+// The address the channel is bound to.
+bool local_address(Net_Channel channel, Net_Address *out);
 // Non-blocking with TCP_NODELAY, as every socket is once open.
 void set_open_options(Net_Channel channel);
 // One send call, repeated while interrupted: the bytes taken, 0 when none

@@ -1,5 +1,5 @@
-// POSIX half of the socket layer: service counting, the readiness wait and
-// the TCP socket operations over BSD sockets.
+// POSIX half of the socket layer: service counting, the readiness wait, the
+// waker and the socket primitives over BSD sockets.
 #include "net/net.h"
 #include "net/net_platform.h"
 #include "platform/platform.h"
@@ -17,9 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A client connect looks at its cancel flag at least this often.
-const int CONNECT_SLICE_MS = 50;
 
 #ifdef MSG_NOSIGNAL
 // A send to a reset peer must fail with EPIPE, not kill the host with SIGPIPE.
@@ -138,28 +135,6 @@ sockaddr_in make_sockaddr(const Net_Address &addr) {
     return sa;
 }
 
-// Waits for a non-blocking connect to finish; with pbCancel, in slices so
-// that a raised flag abandons the attempt. The platform's own connect
-// time-out still ends an attempt that nobody cancels.
-bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
-    pollfd fd = {channel, POLLOUT, 0};
-    for (;;) {
-        if (pbCancel && pbCancel->load())
-            return false;
-        fd.revents = 0;
-        const int result = poll(&fd, 1, pbCancel ? CONNECT_SLICE_MS : -1);
-        if (result > 0)
-            break;
-        if (result < 0 && errno != EINTR)
-            return false;
-    }
-    int error = 0;
-    socklen_t length = sizeof(error);
-    if (getsockopt(channel, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return false;
-    return error == 0;
-}
-
 } // namespace
 
 // Not inherited by child processes, and never raising SIGPIPE.
@@ -180,45 +155,54 @@ Net_Channel net_platform::create_channel() {
     return fd < 0 ? NET_INVALID_CHANNEL : fd;
 }
 
-bool net_platform::open_client(Net_TCPSocket *sock, const Net_Address &addr,
-                               const std::atomic<bool> *pbCancel) {
-    set_nonblocking(sock->channel);
+net_platform::ConnectStart net_platform::start_connect(Net_Channel channel,
+                                                       const Net_Address &addr) {
+    set_nonblocking(channel);
     const sockaddr_in sa = make_sockaddr(addr);
-    bool connected =
-        connect(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
-    if (!connected && (errno == EINPROGRESS || errno == EINTR))
-        connected = wait_connected(sock->channel, pbCancel);
-    if (!connected) {
-        Net_SetError("Couldn't connect to remote host");
-        return false;
-    }
-    sock->remoteAddress = addr;
-    sock->isServer = 0;
-    return true;
+    if (connect(channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0)
+        return CONNECT_DONE;
+    return errno == EINPROGRESS || errno == EINTR ? CONNECT_PENDING : CONNECT_FAILED;
 }
 
-bool net_platform::open_server(Net_TCPSocket *sock, const Net_Address &addr) {
+// A finished connect, failed or not, makes the socket writable.
+int net_platform::wait_connect_slice(Net_Channel channel, uint32_t timeoutMs) {
+    pollfd fd = {channel, POLLOUT, 0};
+    // WAIT_FOREVER, like every time poll cannot express, waits without limit.
+    const int timeout =
+        timeoutMs > static_cast<uint32_t>(INT_MAX) ? -1 : static_cast<int>(timeoutMs);
+    const int result = poll(&fd, 1, timeout);
+    if (result > 0)
+        return 1;
+    return result < 0 && errno != EINTR ? -1 : 0;
+}
+
+int net_platform::connect_error(Net_Channel channel) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(channel, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return -1;
+    return error;
+}
+
+bool net_platform::bind_channel(Net_Channel channel, const Net_Address &addr) {
     const int one = 1;
-    setsockopt(sock->channel, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa = make_sockaddr(addr);
-    if (bind(sock->channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) != 0) {
-        Net_SetError("Couldn't bind to local port");
+    setsockopt(channel, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    const sockaddr_in sa = make_sockaddr(addr);
+    return bind(channel, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
+}
+
+bool net_platform::listen_channel(Net_Channel channel, int backlog) {
+    return listen(channel, backlog) == 0;
+}
+
+bool net_platform::local_address(Net_Channel channel, Net_Address *out) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    socklen_t length = sizeof(sa);
+    if (getsockname(channel, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
         return false;
-    }
-    if (listen(sock->channel, 5) != 0) {
-        Net_SetError("Couldn't listen to local port");
-        return false;
-    }
-    if (addr.port == 0) {
-        socklen_t length = sizeof(sa);
-        if (getsockname(sock->channel, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
-            Net_SetError("Couldn't retrieves the local name");
-            return false;
-        }
-    }
-    sock->localAddress.host = sa.sin_addr.s_addr;
-    sock->localAddress.port = sa.sin_port;
-    sock->isServer = 1;
+    out->host = sa.sin_addr.s_addr;
+    out->port = sa.sin_port;
     return true;
 }
 

@@ -1,5 +1,5 @@
-// Windows half of the socket layer: service counting, the readiness wait and
-// the TCP socket operations over Winsock 1.1 (wsock32.dll).
+// Windows half of the socket layer: service counting, the readiness wait, the
+// waker and the socket primitives over Winsock 1.1 (wsock32.dll).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <winsock.h>
@@ -14,8 +14,9 @@
 
 namespace {
 
-// A client connect looks at its cancel flag at least this often.
-const uint32_t CONNECT_SLICE_MS = 50;
+// FIONBIO as the long command that ioctlsocket takes: the header's value is
+// unsigned and above LONG_MAX, and the call takes its bit pattern.
+const long NONBLOCKING_IO = static_cast<long>(FIONBIO);
 
 #ifndef SO_EXCLUSIVEADDRUSE
 #define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
@@ -121,7 +122,7 @@ void mark_ready(Net_SocketSet *set, const WaitSet &readSet) {
 
 void set_nonblocking(Net_Channel channel) {
     u_long one = 1;
-    ioctlsocket(to_socket(channel), FIONBIO, &one);
+    ioctlsocket(to_socket(channel), NONBLOCKING_IO, &one);
 }
 
 sockaddr_in make_sockaddr(const Net_Address &addr) {
@@ -131,44 +132,6 @@ sockaddr_in make_sockaddr(const Net_Address &addr) {
     sa.sin_addr.s_addr = addr.host;
     sa.sin_port = addr.port;
     return sa;
-}
-
-// One select slice on a connecting socket: 1 when it finished (either way),
-// 0 when it is still under way, -1 when the wait itself failed.
-int connect_slice(SOCKET s, bool *failed) {
-    fd_set writeSet, exceptSet;
-    writeSet.fd_count = 1;
-    writeSet.fd_array[0] = s;
-    exceptSet.fd_count = 1;
-    exceptSet.fd_array[0] = s;
-    timeval tv = to_timeval(CONNECT_SLICE_MS);
-    const int result = select(0, nullptr, &writeSet, &exceptSet, &tv);
-    if (result == SOCKET_ERROR)
-        return WSAGetLastError() == WSAEINTR ? 0 : -1;
-    // A refused or abandoned connect shows in the exception set.
-    *failed = FD_ISSET(s, &exceptSet) != 0;
-    return result > 0 ? 1 : 0;
-}
-
-// Waits for a non-blocking connect to finish, in slices so that a raised
-// cancel flag abandons the attempt. The platform's own connect time-out
-// still ends an attempt that nobody cancels.
-bool wait_connected(SOCKET s, const std::atomic<bool> *pbCancel) {
-    bool failed = false;
-    for (;;) {
-        if (pbCancel && pbCancel->load())
-            return false;
-        const int slice = connect_slice(s, &failed);
-        if (slice < 0)
-            return false;
-        if (slice > 0)
-            break;
-    }
-    int error = 0;
-    int length = sizeof(error);
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0)
-        return false;
-    return !failed && error == 0;
 }
 
 } // namespace
@@ -182,53 +145,70 @@ Net_Channel net_platform::create_channel() {
     return static_cast<Net_Channel>(s);
 }
 
-bool net_platform::open_client(Net_TCPSocket *sock, const Net_Address &addr,
-                               const std::atomic<bool> *pbCancel) {
-    const SOCKET s = to_socket(sock->channel);
-    set_nonblocking(sock->channel);
+net_platform::ConnectStart net_platform::start_connect(Net_Channel channel,
+                                                       const Net_Address &addr) {
+    set_nonblocking(channel);
     const sockaddr_in sa = make_sockaddr(addr);
-    bool connected = connect(s, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
-    if (!connected) {
-        const int error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS || error == WSAEINTR)
-            connected = wait_connected(s, pbCancel);
-    }
-    if (!connected) {
-        Net_SetError("Couldn't connect to remote host");
-        return false;
-    }
-    sock->remoteAddress = addr;
-    sock->isServer = 0;
-    return true;
+    if (connect(to_socket(channel), reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0)
+        return CONNECT_DONE;
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS || error == WSAEINTR)
+        return CONNECT_PENDING;
+    return CONNECT_FAILED;
 }
 
-bool net_platform::open_server(Net_TCPSocket *sock, const Net_Address &addr) {
-    const SOCKET s = to_socket(sock->channel);
-    // Winsock's SO_REUSEADDR lets a second socket bind a port that is being
-    // listened on and take its connections; exclusive use keeps the port to
-    // this socket, as SO_REUSEADDR does on POSIX systems.
+// A connect that succeeds makes the socket writable; one that is refused or
+// abandoned shows in the exception set.
+int net_platform::wait_connect_slice(Net_Channel channel, uint32_t timeoutMs) {
+    const SOCKET s = to_socket(channel);
+    fd_set writeSet, exceptSet;
+    writeSet.fd_count = 1;
+    writeSet.fd_array[0] = s;
+    exceptSet.fd_count = 1;
+    exceptSet.fd_array[0] = s;
+    timeval tv = to_timeval(timeoutMs);
+    const int result =
+        select(0, nullptr, &writeSet, &exceptSet, timeoutMs == plat::WAIT_FOREVER ? nullptr : &tv);
+    if (result == SOCKET_ERROR)
+        return WSAGetLastError() == WSAEINTR ? 0 : -1;
+    if (FD_ISSET(s, &exceptSet))
+        return -1;
+    return result > 0 ? 1 : 0;
+}
+
+int net_platform::connect_error(Net_Channel channel) {
+    int error = 0;
+    int length = sizeof(error);
+    if (getsockopt(to_socket(channel), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                   &length) != 0)
+        return -1;
+    return error;
+}
+
+// Winsock's SO_REUSEADDR lets a second socket bind a port that is being
+// listened on and take its connections; exclusive use keeps the port to this
+// socket, as SO_REUSEADDR does on POSIX systems.
+bool net_platform::bind_channel(Net_Channel channel, const Net_Address &addr) {
+    const SOCKET s = to_socket(channel);
     const int one = 1;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one),
                sizeof(one));
-    sockaddr_in sa = make_sockaddr(addr);
-    if (bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) != 0) {
-        Net_SetError("Couldn't bind to local port");
+    const sockaddr_in sa = make_sockaddr(addr);
+    return bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa)) == 0;
+}
+
+bool net_platform::listen_channel(Net_Channel channel, int backlog) {
+    return listen(to_socket(channel), backlog) == 0;
+}
+
+bool net_platform::local_address(Net_Channel channel, Net_Address *out) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    int length = sizeof(sa);
+    if (getsockname(to_socket(channel), reinterpret_cast<sockaddr *>(&sa), &length) != 0)
         return false;
-    }
-    if (listen(s, 5) != 0) {
-        Net_SetError("Couldn't listen to local port");
-        return false;
-    }
-    if (addr.port == 0) {
-        int length = sizeof(sa);
-        if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
-            Net_SetError("Couldn't retrieves the local name");
-            return false;
-        }
-    }
-    sock->localAddress.host = sa.sin_addr.s_addr;
-    sock->localAddress.port = sa.sin_port;
-    sock->isServer = 1;
+    out->host = sa.sin_addr.s_addr;
+    out->port = sa.sin_port;
     return true;
 }
 
@@ -340,7 +320,7 @@ Net_Waker *Net_AllocWaker() {
     if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
         getsockname(s, reinterpret_cast<sockaddr *>(&sa), &length) == 0 &&
         connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
-        ioctlsocket(s, FIONBIO, &one) == 0)
+        ioctlsocket(s, NONBLOCKING_IO, &one) == 0)
         waker = new (std::nothrow) Net_Waker{s};
     if (!waker)
         closesocket(s);

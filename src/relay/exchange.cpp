@@ -3,8 +3,9 @@
 // for sh_getdata in queue mode.
 #include <cstring>
 
-#include "host/game_server_thunk.h"
-#include "host/globals.h"
+#include "relay/game_server_thunk.h"
+
+// ---- Host to server --------------------------------------------------------
 
 int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *data,
                                   int32_t size) {
@@ -29,7 +30,22 @@ int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *d
     return 0;
 }
 
-void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
+// ---- Server to host --------------------------------------------------------
+// The per-packet handlers are inline: the connection thread runs them for
+// every packet, and nothing but DeliverPackets calls them.
+
+// Hands a "D" message to the host in place, or to the queue in queue mode.
+inline void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
+    if (m_bQueueMode) {
+        PushToGame(msg, size);
+        return;
+    }
+    SendFunc pfSend = *m_host.pfSend;
+    if (pfSend)
+        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
+}
+
+inline void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
     if (m_bQueueMode) {
         PushToGame(msg, size);
         return;
@@ -44,9 +60,39 @@ void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
     }
     if (remaining >= 4)
         value = read_u32le(msg + 5);
-    Func1002 pfFunc = g_pfFunc1002;
+    Func1002 pfFunc = *m_host.pfFunc1002;
     if (pfFunc)
         pfFunc(id, value);
+}
+
+bool GameServerThunk::DeliverPackets(PacketCutter &cutter) {
+    Packet packet = {nullptr, 0};
+    uint32_t nBadLength = 0;
+    for (;;) {
+        switch (cutter.Next(&packet, &nBadLength)) {
+        case PacketCutter::CUT_NEED_MORE:
+            return true;
+        case PacketCutter::CUT_INVALID_LENGTH:
+            WriteLog(LogLine() << "in connectting_thread packetSize is invalid error,packetSize=="
+                               << nBadLength);
+            break;
+        case PacketCutter::CUT_PACKET:
+            switch (packet.type()) {
+            case PACKET_TYPE_DATA:
+                OnMsgD(packet.msg, packet.size);
+                break;
+            case PACKET_TYPE_KEY:
+                OnMsgK(packet.msg, packet.size);
+                break;
+            case PACKET_TYPE_CHECK:
+                break;
+            default:
+                WriteLog(LogLine() << "Wrong msg... ");
+                return false;
+            }
+            break;
+        }
+    }
 }
 
 int GameServerThunk::PushToGame(const unsigned char *msg, uint32_t size) {

@@ -4,9 +4,7 @@
 #include <boost/function.hpp>
 #include <boost/scope_exit.hpp>
 
-#include "host/game_server_thunk.h"
-#include "host/globals.h"
-#include "host/paths.h"
+#include "relay/game_server_thunk.h"
 
 std::atomic<int32_t> g_nConnectFailCount(0);
 
@@ -23,7 +21,7 @@ bool is_connectable(uint32_t host) { return host != 0 && host != 0xFFFFFFFFu; }
 } // namespace
 
 int GameServerThunk::Connect() {
-    read_xml_config_try_connection(config_file_copy());
+    read_xml_config_try_connection(m_host.configFile());
     // The previous connection thread has closed its link; wait for its last
     // steps so that it cannot clear m_bConnected under the new connection.
     ReapConnThread();
@@ -87,43 +85,6 @@ void GameServerThunk::OnDisconnected() {
     DisConnect(2);
 }
 
-namespace {
-
-// Hands every complete packet of the last read to its handler; false when a
-// packet of unknown type arrived.
-bool deliver_packets(GameServerThunk &thunk, PacketCutter &cutter) {
-    Packet packet = {nullptr, 0};
-    uint32_t nBadLength = 0;
-    for (;;) {
-        switch (cutter.Next(&packet, &nBadLength)) {
-        case PacketCutter::CUT_NEED_MORE:
-            return true;
-        case PacketCutter::CUT_INVALID_LENGTH:
-            thunk.WriteLog(LogLine()
-                           << "in connectting_thread packetSize is invalid error,packetSize=="
-                           << nBadLength);
-            break;
-        case PacketCutter::CUT_PACKET:
-            switch (packet.type()) {
-            case PACKET_TYPE_DATA:
-                thunk.OnMsgD(packet.msg, packet.size);
-                break;
-            case PACKET_TYPE_KEY:
-                thunk.OnMsgK(packet.msg, packet.size);
-                break;
-            case PACKET_TYPE_CHECK:
-                break;
-            default:
-                thunk.WriteLog(LogLine() << "Wrong msg... ");
-                return false;
-            }
-            break;
-        }
-    }
-}
-
-} // namespace
-
 int GameServerThunk::connectting_thread() {
     g_nConnectFailCount = 0;
     WriteLog(LogLine() << ">" << "Connected To " << peer_of(m_pSocket));
@@ -158,7 +119,7 @@ int GameServerThunk::connectting_thread() {
             return -103;
         }
         cutter.Received(static_cast<uint32_t>(nRead));
-        if (!deliver_packets(*this, cutter)) {
+        if (!DeliverPackets(cutter)) {
             m_nConnResult = -106;
             return -106;
         }
@@ -173,7 +134,7 @@ int GameServerThunk::ServeConnection() {
     return 0;
 }
 
-unsigned ConnectionThreadProc(void *param) {
+unsigned GameServerThunk::ConnectionThreadProc(void *param) {
     GameServerThunk *thunk = static_cast<GameServerThunk *>(param);
     try {
         thunk->ServeConnection();

@@ -3,9 +3,14 @@
 // keep-alives; one connection thread per open connection receives from the
 // VOZevezu and calls the host.
 //
-// The member functions live with their concern: lifecycle and monitor in
-// host/, log writers in log/, configuration readers in config/, message
-// exchange and server link in relay/.
+// It reaches the host side only through what it is given: the callback slots
+// and the configuration path at construction, the monitor thread's handle
+// when it is stopped.
+//
+// The members live with their concern: lifecycle and monitor loop in
+// game_server_thunk.cpp, server link in link.cpp, message exchange in
+// exchange.cpp, log writers in thunk_log.cpp, configuration readers in
+// thunk_config.cpp.
 #pragma once
 
 #include <atomic>
@@ -14,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "host/globals.h"
+#include "DEZuzovEzodid.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -27,65 +32,100 @@ const uint32_t STOP_WAIT_MS = 10000;
 const uint32_t TO_GAME_QUEUE_SIZE = 1048576;
 const uint32_t CONNECTION_WAIT_MS = 100;
 
+// What the relay takes from the host side. The callback slots are read at
+// every message, so a function that the host registers while the relay runs
+// is called from then on; configFile returns a fresh copy of the
+// configuration file's path at every call.
+struct RelayHost {
+    const std::atomic<SendFunc> *pfSend;     // receives "D" messages
+    const std::atomic<Func1002> *pfFunc1002; // receives "K" messages
+    std::string (*configFile)();
+};
+
+// Failed connection attempts since the last connection thread started.
+extern std::atomic<int32_t> g_nConnectFailCount;
+// Address lines written by read_xml_config_try_connection in this process.
+extern std::atomic<int32_t> g_nTryConnectionLogCount;
+
 class GameServerThunk {
 public:
-    GameServerThunk();
+    explicit GameServerThunk(const RelayHost &host);
     ~GameServerThunk();
     GameServerThunk(const GameServerThunk &) = delete;
     GameServerThunk &operator=(const GameServerThunk &) = delete;
 
-    // ---- Lifecycle and monitor (host/game_server_thunk.cpp) ----
+    // ---- Lifecycle and monitor (game_server_thunk.cpp) ----
     int Prepare();
-    int StopThreads();
+    // Stops both relay threads; monitor is the thread that runs run().
+    int StopThreads(plat::Thread *monitor);
     int run(std::string configPath);
-    // Starts the monitor thread; null when it cannot be created.
-    plat::Thread *StartMonitor();
     // True once the given monitor thread and the connection thread have both
     // ended; does not wait.
     bool ThreadsEnded(plat::Thread *monitor);
 
-    // ---- Log writers (log/thunk_log.cpp) ----
+    // ---- Log writers (thunk_log.cpp) ----
     void WriteLog(const LogLine &line);
     void WriteLogLimited(const LogLine &line);
 
-    // ---- Configuration (config/config.cpp) ----
+    // ---- Configuration (thunk_config.cpp) ----
     int read_xml_config(std::string path);
     int read_xml_config_try_connection(std::string path);
 
-    // ---- Message exchange (relay/exchange.cpp) ----
+    // ---- Message exchange (exchange.cpp) ----
     int SendToServer(unsigned char type, uint32_t id, const void *data, int32_t size);
-    void OnMsgD(const unsigned char *msg, uint32_t size);
-    void OnMsgK(const unsigned char *msg, uint32_t size);
-    int PushToGame(const unsigned char *msg, uint32_t size);
     int GetData(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType, uint32_t *pId,
                 uint32_t *pLen);
 
-    // ---- Server link (relay/link.cpp) ----
+private:
+    // ---- Message exchange (exchange.cpp) ----
+    // Hands every complete packet of the last read to its handler; false
+    // when a packet of unknown type arrived.
+    bool DeliverPackets(PacketCutter &cutter);
+    void OnMsgD(const unsigned char *msg, uint32_t size);
+    void OnMsgK(const unsigned char *msg, uint32_t size);
+    int PushToGame(const unsigned char *msg, uint32_t size);
+
+    // ---- Server link (link.cpp) ----
     int Connect();
     void DisConnect(int nCallFrom);
     void OnDisconnected();
     int connectting_thread();
     int ServeConnection(); // the connection thread's body
+    static unsigned ConnectionThreadProc(void *param);
+    void ReapConnThread();
 
-    // ---- Fields ----
+    // ---- Fields, in their documented order. The settings and the limited
+    // writer's count are public: tests set and inspect them. ----
     Net_TCPSocket *m_pSocket;
     Net_SocketSet *m_pSocketSet;
     std::atomic<bool> m_bStop;
     std::atomic<bool> m_bStopLink;
+
+public:
     Net_Address m_ServerAddr;
     std::atomic<bool> m_bConsole;
+
+private:
     std::atomic<bool> m_bConnected;
     // On a cache line of its own: host threads take it for every message,
     // and the flags read before it must not share its line.
     alignas(64) plat::Lock m_csLink;
+
+public:
     uint32_t m_nCheckInterval;
     uint32_t m_nTryInterval;
     bool m_bLogConnectionError;
+
+private:
     plat::Lock m_csLog;
     std::unique_ptr<std::ofstream> m_pLogFile;
     alignas(64) unsigned char m_SendBuf[PACKET_MAX_OUT];
+
+public:
     std::atomic<int32_t> m_nLimitedLogCount;
     std::atomic<bool> m_bQueueMode;
+
+private:
     std::atomic<plat::Thread *> m_hConnThread;
     int32_t m_nConnResult;
     MsgQueue m_qToGame;
@@ -96,22 +136,5 @@ public:
     // Woken together with m_bStop, so the connection thread's wait ends at
     // once; null when the platform gave none (the wait then runs its 100 ms).
     Net_Waker *m_pWaker;
-
-private:
-    void ReapConnThread();
+    const RelayHost m_host;
 };
-
-// Hands a "D" message to the host in place, or to the queue in queue mode.
-// Inline: the connection thread calls it for every message.
-inline void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
-    if (m_bQueueMode) {
-        PushToGame(msg, size);
-        return;
-    }
-    SendFunc pfSend = g_pfSend;
-    if (pfSend)
-        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
-}
-
-unsigned MonitorThreadProc(void *param);
-unsigned ConnectionThreadProc(void *param);

@@ -1,15 +1,12 @@
-// Construction, destruction, the monitor thread and the stop protocol.
-#include "host/game_server_thunk.h"
+// Construction, destruction, the monitor loop and the stop protocol.
+#include "relay/game_server_thunk.h"
 
-#include "host/globals.h"
-#include "host/paths.h"
-
-GameServerThunk::GameServerThunk()
-    : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false), m_bStopLink(false),
-      m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false), m_nCheckInterval(60000),
-      m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{}, m_nLimitedLogCount(0),
-      m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0), m_bToGameHasData(false),
-      m_pWaker(nullptr) {
+GameServerThunk::GameServerThunk(const RelayHost &host)
+    : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false),
+      m_bStopLink(false), m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false),
+      m_nCheckInterval(60000), m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{},
+      m_nLimitedLogCount(0), m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0),
+      m_bToGameHasData(false), m_pWaker(nullptr), m_host(host) {
     // A socket service that does not start is not reported here: every
     // connection attempt then fails.
     Net_Init();
@@ -32,10 +29,6 @@ int GameServerThunk::Prepare() {
     return 0;
 }
 
-plat::Thread *GameServerThunk::StartMonitor() {
-    return plat::thread_start(MonitorThreadProc, this, "relay-monitor");
-}
-
 // Waits for the thread unless it is the calling thread itself (a host that
 // stops the relay from inside a callback).
 static bool wait_other_thread(plat::Thread *thread, uint32_t timeoutMs) {
@@ -44,14 +37,14 @@ static bool wait_other_thread(plat::Thread *thread, uint32_t timeoutMs) {
     return plat::thread_wait(thread, timeoutMs);
 }
 
-int GameServerThunk::StopThreads() {
+int GameServerThunk::StopThreads(plat::Thread *monitor) {
     m_bStop = true;
     m_bStopLink = true;
     m_evStop.set();
     Net_Wake(m_pWaker);
     // While the monitor runs it may replace the connection thread's handle,
     // so that handle is read only once the monitor has ended.
-    if (wait_other_thread(g_hMonitorThread, STOP_WAIT_MS))
+    if (wait_other_thread(monitor, STOP_WAIT_MS))
         wait_other_thread(m_hConnThread.load(), STOP_WAIT_MS);
     return 1;
 }
@@ -75,8 +68,8 @@ int GameServerThunk::run(std::string configPath) {
         write_log_line(LogLine() << "> In run,Read Config Err ; " << configPath);
         return -1;
     }
-    WriteLog(LogLine() << ">VornProxy Starting ........Ver:" << RELAY_VERSION << ",Build:"
-                       << __DATE__);
+    WriteLog(LogLine() << ">VornProxy Starting ........Ver:" << RELAY_VERSION
+                       << ",Build:" << __DATE__);
 
     // Pacing is counted in passes of one second, from the intervals as they
     // were when the loop began.
@@ -97,14 +90,4 @@ int GameServerThunk::run(std::string configPath) {
     }
     WriteLog(LogLine() << ">VornProxy ShutDown");
     return 0;
-}
-
-unsigned MonitorThreadProc(void *param) {
-    GameServerThunk *thunk = static_cast<GameServerThunk *>(param);
-    try {
-        thunk->run(config_file_copy());
-    } catch (...) {
-        // Nothing may escape into the host's process.
-    }
-    return 1;
 }

@@ -1,6 +1,6 @@
 // The relay object's log writers.
-#include "host/game_server_thunk.h"
 #include "log/log_file.h"
+#include "relay/game_server_thunk.h"
 
 // Lines of the member writers never interleave: m_csLog is held from the
 // opening of the file to its closing, and g_csLogFile keeps them whole

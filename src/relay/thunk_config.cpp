@@ -1,0 +1,55 @@
+// The relay object's two configuration readers: each reads the file afresh,
+// applies the values to the object and writes its lines.
+#include "config/config.h"
+#include "relay/game_server_thunk.h"
+
+std::atomic<int32_t> g_nTryConnectionLogCount(0);
+
+static uint16_t network_port(int32_t port) {
+    return swap_bytes16(config_port_number(port));
+}
+
+int GameServerThunk::read_xml_config(std::string path) {
+    RelayConfig config;
+    if (read_config_file(path, &config) < 0)
+        return -1;
+    parse_dotted_ipv4(config.ip.value, &m_ServerAddr.host);
+    // Written before Console is applied, so it reaches standard output too.
+    WriteLog(LogLine() << "file: " << path << "ItemSever Ip:" << config.ip.value
+                       << ",Port:" << config.port.value);
+    m_ServerAddr.port = network_port(config.port.value);
+    m_bConsole = config.console.value;
+    m_bLogConnectionError = config.logConnectionError.value;
+    m_nTryInterval = config.tryInterval.value;
+    m_nCheckInterval = config.checkInterval.value;
+    m_bQueueMode = config.queueMode.value;
+    return 0;
+}
+
+// Rereads what a connection attempt uses, naming every key that defaulted.
+int GameServerThunk::read_xml_config_try_connection(std::string path) {
+    RelayConfig config;
+    if (read_config_file(path, &config) < 0) {
+        WriteLogLimited(LogLine() << "read_xml_config_try_connection err file: " << path);
+        return 0;
+    }
+    m_bLogConnectionError = config.logConnectionError.value;
+    if (!config.logConnectionError.bFound)
+        WriteLogLimited(LogLine() << "Err LogConnectionError Usedefault ");
+    m_nTryInterval = config.tryInterval.value;
+    if (!config.tryInterval.bFound)
+        WriteLogLimited(LogLine() << "Err TryConnectionInteval Usedefault ");
+    parse_dotted_ipv4(config.ip.value, &m_ServerAddr.host);
+    if (!config.ip.bFound)
+        WriteLogLimited(LogLine() << "Err VOZevezu_Host:ip Usedefault ");
+    m_ServerAddr.port = network_port(config.port.value);
+    if (!config.port.bFound)
+        WriteLogLimited(LogLine() << "Err VOZevezu_Host:port Usedefault ");
+
+    if (g_nTryConnectionLogCount < 10) {
+        WriteLogLimited(LogLine() << "file: " << path << "Ip:" << config.ip.value
+                                  << ",Port:" << config.port.value);
+        ++g_nTryConnectionLogCount;
+    }
+    return 0;
+}
