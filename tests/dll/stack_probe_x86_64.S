@@ -6,10 +6,11 @@
 
 	.text
 
-/* Places the nArgs words at 24(%rbp)'s pArgs: room for at least four, the
-   stack pointer 16-byte aligned at the call, the first four also in rcx, rdx,
-   r8 and r9. Takes pArgs at 24(%rbp) and nArgs at 32(%rbp); uses rax, rcx,
-   rsi and rdi. */
+/* Places the nArgs words at pArgs as the callee expects them: in slots from
+   the stack pointer up, room for at least four (the callee's home slots),
+   the stack pointer 16-byte aligned at the call, and the first four also in
+   rcx, rdx, r8 and r9. Takes pArgs at 24(%rbp) and nArgs at 32(%rbp); uses
+   rax, rcx, rsi and rdi. */
 .macro place_arguments
 	movq	32(%rbp), %rcx
 	cmpq	$4, %rcx
@@ -29,9 +30,9 @@
 	movq	24(%rsp), %r9
 .endm
 
-/* Keeps the four argument registers in this function's home slots:
-   16(%rbp) pfn, 24(%rbp) pArgs, 32(%rbp) nArgs (zero-extended), 40(%rbp)
-   the fourth argument. */
+/* Saves the registers this file uses that callers expect kept, and the four
+   argument registers in this function's home slots: 16(%rbp) pfn, 24(%rbp)
+   pArgs, 32(%rbp) nArgs (zero-extended), 40(%rbp) the fourth argument. */
 .macro enter_frame
 	pushq	%rbp
 	movq	%rsp, %rbp
