@@ -4,7 +4,7 @@
 
 	.text
 
-/* Lays out the nArgs words at pArgs as a cdecl caller's pushes, right to
+/* Places the nArgs words at pArgs where a cdecl caller's pushes, right to
    left, leave them: the first at the stack pointer, which ends 16-byte
    aligned as the compiler keeps it at calls. Takes pArgs at 12(%ebp) and
    nArgs at 16(%ebp); uses eax, ecx, esi and edi. */
@@ -19,15 +19,31 @@
 	rep movsl
 .endm
 
-/* intptr_t stack_probe_call(const void *pfn, const uintptr_t *pArgs,
-                             uint32_t nArgs, intptr_t *pResult) */
-	.globl	_stack_probe_call
-_stack_probe_call:
+/* Saves the registers that callers expect kept; the arguments are then at
+   8(%ebp) and up. */
+.macro enter_frame
 	pushl	%ebp
 	movl	%esp, %ebp
 	pushl	%ebx
 	pushl	%esi
 	pushl	%edi
+.endm
+
+/* Back to the frame, whatever the callees did to the stack pointer. */
+.macro leave_frame
+	leal	-12(%ebp), %esp
+	popl	%edi
+	popl	%esi
+	popl	%ebx
+	popl	%ebp
+	ret
+.endm
+
+/* intptr_t stack_probe_call(const void *pfn, const uintptr_t *pArgs,
+                             uint32_t nArgs, intptr_t *pResult) */
+	.globl	_stack_probe_call
+_stack_probe_call:
+	enter_frame
 	place_arguments
 	movl	%esp, %ebx		/* the stack pointer at the call; callees keep ebx */
 	call	*8(%ebp)
@@ -35,22 +51,13 @@ _stack_probe_call:
 	movl	%eax, (%ecx)
 	movl	%esp, %eax
 	subl	%ebx, %eax		/* 0: arguments left to us; 4 * nArgs: removed */
-	leal	-12(%ebp), %esp		/* back to our frame, whatever the callee did */
-	popl	%edi
-	popl	%esi
-	popl	%ebx
-	popl	%ebp
-	ret
+	leave_frame
 
 /* void stack_probe_call_sinking(const void *pfn, const uintptr_t *pArgs,
                                  uint32_t nArgs, uint32_t nCalls) */
 	.globl	_stack_probe_call_sinking
 _stack_probe_call_sinking:
-	pushl	%ebp
-	movl	%esp, %ebp
-	pushl	%ebx
-	pushl	%esi
-	pushl	%edi
+	enter_frame
 	movl	20(%ebp), %ebx		/* calls still to make */
 1:	testl	%ebx, %ebx
 	jz	2f
@@ -59,12 +66,7 @@ _stack_probe_call_sinking:
 	call	*8(%ebp)
 	decl	%ebx
 	jmp	1b
-2:	leal	-12(%ebp), %esp
-	popl	%edi
-	popl	%esi
-	popl	%ebx
-	popl	%ebp
-	ret
+2:	leave_frame
 
 /* A callback entry: notes the stack pointer and the return address it
    points at, then jumps to the body with the stack untouched. eax is free at
