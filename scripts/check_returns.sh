@@ -35,9 +35,9 @@ returns() {
 }
 
 failed=0
-for spec in "$@"; do
-  symbol=${spec%%=*}
-  expected=${spec#*=}
+for pair in "$@"; do
+  symbol=${pair%%=*}
+  expected=${pair#*=}
   found=$(returns "$symbol")
   if [ "$found" = "$expected," ]; then
     echo "$symbol: $expected"
