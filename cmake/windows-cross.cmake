@@ -22,14 +22,20 @@ set(RELAY_GTEST_SOURCE_DIR "" CACHE PATH "GoogleTest source tree for cross-built
 set(RELAY_RUNTIME_PATH_PREFIX "Z:" CACHE STRING
   "Prefix that turns a build-machine path into one the cross-built programs can open")
 
-# Programs built here run under wine64, each in the wine prefix of this
-# build directory, headless and within a time limit.
+# Programs built here run under wine, each in the wine prefix of this build
+# directory, headless and within a time limit: a 32-bit build under 32-bit
+# wine, a 64-bit build under wine64.
 # The emulator is one generated script, since test discovery takes only a
 # program, not a program with arguments.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(RELAY_WINE_ARCH 64)
+  else()
+    set(RELAY_WINE_ARCH 32)
+  endif()
   get_filename_component(_relay_wine_run ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ABSOLUTE)
   file(WRITE ${CMAKE_BINARY_DIR}/wine-run
-    "#!/bin/sh\nexec sh '${_relay_wine_run}' '${CMAKE_BINARY_DIR}/wineprefix' \"$@\"\n")
+    "#!/bin/sh\nexec sh '${_relay_wine_run}' ${RELAY_WINE_ARCH} '${CMAKE_BINARY_DIR}/wineprefix' \"$@\"\n")
   file(CHMOD ${CMAKE_BINARY_DIR}/wine-run
     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)

@@ -2,8 +2,8 @@
 # Checks a built DEZuzovEzodid.dll: the export directory names the module
 # "DEZuzovEzodid.dll" and exports exactly the five entry points with ordinals
 # 1 to 5 in alphabetical order, a 32-bit module exports them as cdecl
-# functions, and the module imports only from DLLs that a plain Windows
-# installation has.
+# functions (by their symbols and by how they return), and the module imports
+# only from DLLs that a plain Windows installation has.
 #   check_dll_exports.sh <objdump> <dll>
 set -eu
 objdump=$1
@@ -48,6 +48,11 @@ if printf '%s\n' "$dump" | grep -q '^Magic[[:space:]]*010b'; then
       fail "$export_name has a stdcall symbol"
     fi
   done
+  # The code agrees: each returns with a plain ret, leaving its arguments to
+  # the caller, where a stdcall function would remove them (ret $0xN).
+  sh "$(dirname "$0")/check_returns.sh" "$objdump" "$dll" _sh_getdata=ret _sh_load_exit=ret \
+    _sh_load_start=ret _sh_recv=ret _sh_setfunc=ret >/dev/null ||
+    fail "an entry point does not return as a cdecl function"
 fi
 
 # Imported DLLs: the system's own only, no compiler runtime DLL.

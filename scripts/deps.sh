@@ -3,7 +3,8 @@
 #   scripts/deps.sh base      compiler, CMake, GoogleTest, Boost headers
 #   scripts/deps.sh clang     clang with sanitizer and libFuzzer runtimes
 #   scripts/deps.sh windows   mingw-w64 cross-compilers and binutils, GoogleTest
-#                             sources, Boost headers, wine64
+#                             sources, Boost headers, wine64, and 32-bit wine
+#                             (wine32:i386, adding the i386 architecture)
 set -euo pipefail
 
 packages=()
@@ -12,7 +13,8 @@ for set in "$@"; do
     base) packages+=(cmake make g++ libgtest-dev libgmock-dev libboost-dev libbenchmark-dev) ;;
     clang) packages+=(clang libclang-rt-14-dev) ;;
     windows) packages+=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-                        binutils-mingw-w64-x86-64 googletest libboost-dev wine64) ;;
+                        binutils-mingw-w64-x86-64 binutils googletest libboost-dev wine64
+                        wine32:i386) ;;
     *) echo "deps.sh: unknown package set '$set'" >&2; exit 2 ;;
   esac
 done
@@ -30,5 +32,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,18 +1,37 @@
 #!/bin/sh
-# Runs a Windows program under wine64, for CTest and for the build's own
-# test discovery:   wine-run.sh <wine prefix> <program.exe> [arguments...]
-# The prefix (one per build directory) is created on first use, under a lock
-# so that parallel runs do not race; its wine server ends on its own 30 s
-# after the last run. Runs are headless, quiet and bounded by a time limit
-# (WINE_RUN_TIMEOUT seconds, default 300).
+# Runs a Windows program under wine, for CTest, for the build's own test
+# discovery and for the Windows demo:
+#   wine-run.sh <32|64> <wine prefix> <program.exe> [arguments...]
+# 32 runs it under 32-bit wine in a 32-bit prefix, 64 under wine64. The
+# prefix (one per build directory) is created on first use, under a lock so
+# that parallel runs do not race; its wine server ends on its own 30 s after
+# the last run. Runs are headless, quiet and bounded by a time limit
+# (WINE_RUN_TIMEOUT seconds, default 300). WINE names another wine loader.
+# A loader that cannot run here fails with exit status 125 and says why.
 set -eu
-prefix=$1
-shift
+arch=$1
+prefix=$2
+shift 2
 wine=${WINE:-}
-if [ -z "$wine" ]; then
-  wine=$(command -v wine64 || true)
-  [ -n "$wine" ] || wine=/usr/lib/wine/wine64
-fi
+case "$arch" in
+  32)
+    # The 32-bit loader itself: the /usr/bin/wine launcher falls back to
+    # wine64 when wine32 is missing, which cannot start 32-bit programs.
+    if [ -z "$wine" ]; then
+      wine=/usr/lib/wine/wine
+      [ -x "$wine" ] || wine=$(command -v wine || echo /usr/lib/wine/wine)
+    fi
+    export WINEARCH=win32 ;;
+  64)
+    if [ -z "$wine" ]; then
+      wine=$(command -v wine64 || true)
+      [ -n "$wine" ] || wine=/usr/lib/wine/wine64
+    fi
+    export WINEARCH=win64 ;;
+  *)
+    echo "wine-run.sh: architecture must be 32 or 64, not '$arch'" >&2
+    exit 2 ;;
+esac
 
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
@@ -25,6 +44,11 @@ mkdir -p "$(dirname "$prefix")"
 (
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
+    # A loader that this machine cannot execute fails every run: say so.
+    if ! said=$("$wine" --version </dev/null 2>&1 9>&-); then
+      echo "wine-run.sh: cannot run $wine: $(printf '%s\n' "$said" | head -n 1 | sed 's/.*: //')" >&2
+      exit 125
+    fi
     timeout 300 "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
     "$wineserver" -w 2>/dev/null 9>&- || true
   fi

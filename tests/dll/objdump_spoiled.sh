@@ -18,6 +18,9 @@ set -eu
   stdcall)
     # sh_recv built as a stdcall function (symbol table only).
     sed 's/ _sh_recv$/ _sh_recv@16/' ;;
+  callee-pops)
+    # sh_recv removing its four arguments on return (disassembly only).
+    sed '/<_sh_recv>:$/,$ s/\tret$/\tret    $0x10/' ;;
   runtime-import)
     awk '{ print } /^The Import Tables/ { print "\tDLL Name: libwinpthread-1.dll" }' ;;
   *)
