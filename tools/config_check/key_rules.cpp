@@ -163,8 +163,11 @@ void check_names(const XmlTreeBuilder &tree, const std::vector<CheckedKey> &keys
             continue;
         for (const XmlLeaf &leaf : node->leaves)
             check_name(tree, level, leaf.name, &leaf, keys, warnings);
-        for (const XmlNode &child : node->children)
-            check_name(tree, level, child.name, nullptr, keys, warnings);
+        for (auto child = node->children.begin(); child != node->children.end(); ++child) {
+            const auto same = [&child](const XmlNode &other) { return other.name == child->name; };
+            if (std::none_of(node->children.begin(), child, same)) // once per name
+                check_name(tree, level, child->name, nullptr, keys, warnings);
+        }
     }
 }
 

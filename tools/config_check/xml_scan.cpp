@@ -34,8 +34,8 @@ bool has_child(const XmlNode &node, const std::string &name) {
     return false;
 }
 
-// Hands the reader's calls on to the tree builder, noting first what the
-// builder is about to replace or drop.
+// Hands the reader's calls on to the tree builder, noting first which keys
+// (and key-holding elements) it is about to replace or drop.
 class NoteTaker : public XmlHandler {
 public:
     NoteTaker(XmlTreeBuilder *tree, Warnings *warnings) : m_tree(tree), m_warnings(warnings) {}
@@ -47,7 +47,8 @@ public:
                  escaped(m_tree->top.name) + ">; the relay reads the two as one element named <" +
                  escaped(name) + ">, a key given in both taking the later value; keep one top " +
                  "element");
-        else if (IsReadNode(node) && has_child(*node, name))
+        else if (IsReadNode(node) && is_key_level(path_of(node) + ":" + name) &&
+                 has_child(*node, name))
             Warn(KeyName(node, name) + " is given twice; the relay reads only the first; " +
                  "remove the second");
         m_tree->OnElementBegin(name, attributeText);
@@ -56,7 +57,8 @@ public:
     void OnLeaf(const std::string &name, const std::string &text,
                 const std::string &attributeText) override {
         const XmlNode *node = m_tree->current;
-        const XmlLeaf *earlier = IsReadNode(node) ? node->FindLeaf(name) : nullptr;
+        const bool bKey = IsReadNode(node) && is_key_path(path_of(node) + ":" + name);
+        const XmlLeaf *earlier = bKey ? node->FindLeaf(name) : nullptr;
         if (!node && is_key_leaf_name(name))
             Warn("<" + name + "> lies outside the top element; the relay drops it; move it " +
                  "inside <" + leaf_name(key_levels().front()) + ">");
