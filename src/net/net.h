@@ -110,6 +110,9 @@ void Net_TCP_Close(Net_TCPSocket *sock);
 
 // Dotted IPv4 text to a network-order host; 0, or -1..-4 with *out untouched.
 int parse_dotted_ipv4(const std::string &text, uint32_t *out);
+// False for 0.0.0.0 and 255.255.255.255 (network order either way), which
+// are no server's address: the relay never tries to connect to them.
+bool is_connectable_host(uint32_t host);
 uint16_t swap_bytes16(uint16_t value);
 
 // Writes 127.0.0.1-15306.

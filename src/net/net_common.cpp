@@ -274,6 +274,10 @@ int parse_dotted_ipv4(const std::string &text, uint32_t *out) {
     return 0;
 }
 
+bool is_connectable_host(uint32_t host) {
+    return host != 0 && host != 0xFFFFFFFFu;
+}
+
 uint16_t swap_bytes16(uint16_t value) {
     return static_cast<uint16_t>(((value & 0xFFu) << 8) | (value >> 8));
 }

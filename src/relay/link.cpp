@@ -16,8 +16,6 @@ Net_Address peer_of(Net_TCPSocket *socket) {
     return peer ? *peer : Net_Address{0, 0};
 }
 
-bool is_connectable(uint32_t host) { return host != 0 && host != 0xFFFFFFFFu; }
-
 } // namespace
 
 int GameServerThunk::Connect() {
@@ -28,7 +26,7 @@ int GameServerThunk::Connect() {
 
     plat::LockGuard link(m_csLink);
     DisConnect(3);
-    if (is_connectable(m_ServerAddr.host))
+    if (is_connectable_host(m_ServerAddr.host))
         m_pSocket = Net_TCP_Open(&m_ServerAddr, 0, &m_bStop);
     m_pSocketSet = Net_AllocSocketSet(1);
     if (!m_pSocket || !m_pSocketSet) {
