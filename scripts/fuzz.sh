@@ -87,7 +87,7 @@ run_fuzzer() {
 stat_of() { awk -v k="stat::$2:" '$1 == k { print $2 }' "$1"; }
 
 corpus_size() {
-  echo "$(find "$1" -type f | wc -l) files, $(du -sb "$1" | cut -f1) bytes"
+  echo "$(find "$1" -type f | wc -l) files, $(find "$1" -type f -exec cat {} + | wc -c) bytes"
 }
 
 # Replaces the stored corpus of target $1 by its named seeds plus a small set
