@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -33,17 +32,16 @@ uint32_t load_le32(const uint8_t *p) {
 
 // The outcome of cutting stream[from, size) in one piece.
 struct ReferenceCut {
-    std::vector<Expected> packets;
     bool bInvalid = false;
     uint32_t nBadLength = 0;
     size_t nDecidedAt = 0; // index of the last byte needed to judge the invalid packet
     size_t nStop = 0;      // where cutting stopped
 };
 
-// The reference: packets until the bytes run out or a packet is invalid. A
-// length is invalid below 5 or above 5000; a 'D' packet is invalid below 9
-// once its type byte is there.
-ReferenceCut CutWhole(const uint8_t *s, size_t size, size_t from) {
+// The reference: packets, appended to *pAll, until the bytes run out or a
+// packet is invalid. A length is invalid below 5 or above 5000; a 'D' packet
+// is invalid below 9 once its type byte is there.
+ReferenceCut CutWhole(const uint8_t *s, size_t size, size_t from, std::vector<Expected> *pAll) {
     ReferenceCut cut;
     size_t pos = from;
     while (size - pos >= 4) {
@@ -63,7 +61,7 @@ ReferenceCut CutWhole(const uint8_t *s, size_t size, size_t from) {
         }
         if (length > r)
             break;
-        cut.packets.push_back(Expected{false, length, pos});
+        pAll->push_back(Expected{false, length, pos});
         pos += length;
     }
     cut.nStop = pos;
@@ -72,49 +70,43 @@ ReferenceCut CutWhole(const uint8_t *s, size_t size, size_t from) {
 
 // Everything the cutter must report for the stream read in these reads: an
 // invalid packet drops the rest of the read that made it invalid, and
-// cutting starts afresh with the next read.
-std::vector<Expected> ExpectAll(const uint8_t *s, size_t size, const std::vector<size_t> &readEnds,
-                                size_t *pCarry) {
-    std::vector<Expected> all;
+// cutting starts afresh with the next read. Both the read ends and the
+// places where invalid packets are decided rise, so the search for the read
+// after one goes on from where the last one stopped.
+void ExpectAll(const uint8_t *s, size_t size, const std::vector<size_t> &readEnds,
+               std::vector<Expected> *pAll, size_t *pCarry) {
     size_t pos = 0;
+    size_t read = 0;
     *pCarry = 0;
     for (;;) {
-        ReferenceCut cut = CutWhole(s, size, pos);
-        all.insert(all.end(), cut.packets.begin(), cut.packets.end());
+        const ReferenceCut cut = CutWhole(s, size, pos, pAll);
         if (!cut.bInvalid) {
             *pCarry = size - cut.nStop;
-            return all;
+            return;
         }
-        all.push_back(Expected{true, cut.nBadLength, 0});
-        size_t next = size;
-        for (size_t end : readEnds) {
-            if (end > cut.nDecidedAt) {
-                next = end;
-                break;
-            }
-        }
-        if (next >= size)
-            return all;
-        pos = next;
+        pAll->push_back(Expected{true, cut.nBadLength, 0});
+        while (read < readEnds.size() && readEnds[read] <= cut.nDecidedAt)
+            ++read;
+        if (read == readEnds.size() || readEnds[read] >= size)
+            return;
+        pos = readEnds[read];
     }
 }
 
-std::vector<size_t> ReadEnds(const std::vector<uint32_t> &sizes, size_t streamSize) {
-    std::vector<size_t> ends;
+void ReadEnds(const std::vector<uint32_t> &sizes, size_t streamSize, std::vector<size_t> *pEnds) {
     size_t pos = 0;
     for (size_t i = 0; pos < streamSize; ++i) {
         pos += sizes.empty() ? PACKET_RECV_CHUNK : sizes[i % sizes.size()];
         if (pos > streamSize)
             pos = streamSize;
-        ends.push_back(pos);
+        pEnds->push_back(pos);
     }
-    return ends;
 }
 
 class Checker {
 public:
-    Checker(const uint8_t *s, std::vector<Expected> expected)
-        : m_s(s), m_expected(std::move(expected)) {}
+    Checker(const uint8_t *s, const std::vector<Expected> &expected)
+        : m_s(s), m_expected(expected) {}
 
     void Read(size_t from, size_t to) {
         const unsigned char *base = m_cutter.RecvPtr() - m_cutter.Carried();
@@ -192,7 +184,7 @@ private:
     }
 
     const uint8_t *m_s;
-    std::vector<Expected> m_expected;
+    const std::vector<Expected> &m_expected;
     size_t m_next = 0;
     PacketCutter m_cutter;
 };
@@ -205,15 +197,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t k = data[0] % (MAX_READ_SIZES + 1);
     if (k > (size - 1) / 2)
         k = (size - 1) / 2;
-    std::vector<uint32_t> sizes;
+    // Kept from one input to the next so that their storage is allocated
+    // once, not grown again for every input.
+    static std::vector<uint32_t> sizes;
+    static std::vector<size_t> readEnds;
+    static std::vector<Expected> expected;
+    sizes.clear();
+    readEnds.clear();
+    expected.clear();
     for (size_t i = 0; i < k; ++i)
         sizes.push_back(1 + (data[1 + 2 * i] | data[2 + 2 * i] << 8) % PACKET_RECV_CHUNK);
     const uint8_t *stream = data + 1 + 2 * k;
     const size_t streamSize = size - 1 - 2 * k;
 
-    const std::vector<size_t> readEnds = ReadEnds(sizes, streamSize);
+    ReadEnds(sizes, streamSize, &readEnds);
     size_t expectedCarry = 0;
-    Checker checker(stream, ExpectAll(stream, streamSize, readEnds, &expectedCarry));
+    ExpectAll(stream, streamSize, readEnds, &expected, &expectedCarry);
+    Checker checker(stream, expected);
     size_t from = 0;
     for (size_t end : readEnds) {
         checker.Read(from, end);

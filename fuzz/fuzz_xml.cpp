@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -81,14 +83,20 @@ void CheckNumbers(XmlDocument &doc, const char *key, bool bFound, const std::str
     }
 }
 
-// Reads one key with every overload. Returns whether the string Get found it.
-bool CheckKey(XmlDocument &doc, const char *key) {
-    std::string text = "\x01not the default";
-    const bool bFound = doc.Get(key, text, "default text");
-    FUZZ_CHECK(bFound || text == "default text", "failed string Get of \"%s\" stored \"%s\"", key,
-               text.c_str());
-    CheckNumbers(doc, key, bFound, text);
+// Reads one key with every overload; the string Get's text goes to *pText.
+// Returns whether the string Get found the key.
+bool CheckKey(XmlDocument &doc, const char *key, std::string *pText) {
+    *pText = "\x01not default";
+    const bool bFound = doc.Get(key, *pText, "default text");
+    FUZZ_CHECK(bFound || *pText == "default text", "failed string Get of \"%s\" stored \"%s\"",
+               key, pText->c_str());
+    CheckNumbers(doc, key, bFound, *pText);
     return bFound;
+}
+
+bool CheckKey(XmlDocument &doc, const char *key) {
+    std::string text;
+    return CheckKey(doc, key, &text);
 }
 
 bool UsableInPath(const std::string &name) {
@@ -98,36 +106,48 @@ bool UsableInPath(const std::string &name) {
 
 // Every leaf that a key path can reach must be found by it, with its text.
 // FindNode takes the first element of a name, so later ones are skipped.
-void CheckTreeKeys(XmlDocument &doc, const XmlNode &node, const std::string &prefix,
-                   size_t *pBudget) {
-    std::vector<std::string> seen;
-    for (const XmlLeaf &leaf : node.leaves) {
-        for (const std::string &name : seen)
-            FUZZ_CHECK(name != leaf.name, "two leaves named \"%s\"", name.c_str());
-        seen.push_back(leaf.name);
+// *pKey holds the node's path on entry and again on return.
+void CheckTreeKeys(XmlDocument &doc, const XmlNode &node, std::string *pKey, size_t *pBudget) {
+    const size_t prefixSize = pKey->size();
+    std::string text;
+    for (size_t i = 0; i < node.leaves.size(); ++i) {
+        const XmlLeaf &leaf = node.leaves[i];
+        for (size_t j = 0; j < i; ++j)
+            FUZZ_CHECK(node.leaves[j].name != leaf.name, "two leaves named \"%s\"",
+                       leaf.name.c_str());
         if (!UsableInPath(leaf.name) || *pBudget == 0)
             continue;
         --*pBudget;
-        const std::string key = prefix + ":" + leaf.name;
-        std::string text;
-        FUZZ_CHECK(doc.Get(key.c_str(), text, std::string()) && text == leaf.text,
-                   "leaf \"%s\" not found with its text", key.c_str());
-        CheckKey(doc, key.c_str());
+        pKey->append(":").append(leaf.name);
+        FUZZ_CHECK(CheckKey(doc, pKey->c_str(), &text) && text == leaf.text,
+                   "leaf \"%s\" not found with its text", pKey->c_str());
+        pKey->resize(prefixSize);
     }
-    std::vector<std::string> visited;
-    for (const XmlNode &child : node.children) {
+    for (size_t i = 0; i < node.children.size(); ++i) {
+        const XmlNode &child = node.children[i];
         bool bFirst = UsableInPath(child.name);
-        for (const std::string &name : visited)
-            bFirst = bFirst && name != child.name;
-        visited.push_back(child.name);
-        if (bFirst)
-            CheckTreeKeys(doc, child, prefix + ":" + child.name, pBudget);
+        for (size_t j = 0; j < i && bFirst; ++j)
+            bFirst = node.children[j].name != child.name;
+        if (!bFirst)
+            continue;
+        pKey->append(":").append(child.name);
+        CheckTreeKeys(doc, child, pKey, pBudget);
+        pKey->resize(prefixSize);
     }
 }
 
 // Tag names in the input, joined into paths of one to three components.
-std::vector<std::string> KeysFromTags(const std::string &text) {
-    std::vector<std::string> names;
+// The names joined with colons.
+std::string Path(std::initializer_list<std::string_view> names) {
+    std::string path;
+    for (const std::string_view *name = names.begin(); name != names.end(); ++name)
+        path.append(name == names.begin() ? "" : ":").append(*name);
+    return path;
+}
+
+std::vector<std::string> KeysFromTags(std::string_view text) {
+    std::vector<std::string_view> names;
+    names.reserve(MAX_TAG_NAMES);
     for (size_t at = text.find('<'); at != std::string::npos && names.size() < MAX_TAG_NAMES;
          at = text.find('<', at + 1)) {
         size_t end = text.find_first_of(" />", at + 1);
@@ -136,24 +156,26 @@ std::vector<std::string> KeysFromTags(const std::string &text) {
         names.push_back(text.substr(at + 1, end - at - 1));
     }
     std::vector<std::string> keys;
+    keys.reserve(3 * names.size());
     for (size_t i = 0; i < names.size(); ++i) {
-        keys.push_back(names[i]);
+        keys.push_back(Path({names[i]}));
         if (i + 1 < names.size())
-            keys.push_back(names[i] + ":" + names[i + 1]);
+            keys.push_back(Path({names[i], names[i + 1]}));
         if (i + 2 < names.size())
-            keys.push_back(names[i] + ":" + names[i + 1] + ":" + names[i + 2]);
+            keys.push_back(Path({names[i], names[i + 1], names[i + 2]}));
     }
     return keys;
 }
 
-std::vector<std::string> KeysFromLines(const std::string &text) {
+std::vector<std::string> KeysFromLines(std::string_view text) {
     std::vector<std::string> keys;
+    keys.reserve(MAX_INPUT_KEYS);
     size_t from = 0;
     while (from <= text.size() && keys.size() < MAX_INPUT_KEYS) {
         size_t end = text.find('\n', from);
         if (end == std::string::npos)
             end = text.size();
-        keys.push_back(text.substr(from, end - from));
+        keys.emplace_back(text.substr(from, end - from));
         from = end + 1;
     }
     return keys;
@@ -172,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         while (text[docSize - 1] != '\0')
             --docSize;
         --docSize;
-        keys = KeysFromLines(std::string(text + docSize + 1, size - docSize - 1));
+        keys = KeysFromLines(std::string_view(text + docSize + 1, size - docSize - 1));
     }
 
     XmlDocument doc;
@@ -183,9 +205,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CheckKey(doc, key);
     const XmlNode &top = doc.Tree().top;
     size_t budget = MAX_TREE_KEYS;
+    std::string path = top.name;
     if (UsableInPath(top.name))
-        CheckTreeKeys(doc, top, top.name, &budget);
-    for (const std::string &key : KeysFromTags(std::string(text, docSize)))
+        CheckTreeKeys(doc, top, &path, &budget);
+    for (const std::string &key : KeysFromTags(std::string_view(text, docSize)))
         CheckKey(doc, key.c_str());
     for (const std::string &key : keys)
         CheckKey(doc, key.c_str());

@@ -3,6 +3,9 @@
 
 The seeds are committed; run this only to regenerate them after a change of
 an input layout. Each target's layout is described at the top of its source.
+Beside the seeds, fuzz/corpus/ holds the inputs grown by
+`scripts/fuzz.sh --deep`, named by their SHA-1; after a change of a layout
+they no longer mean what they did, so delete them too.
 """
 import os
 import struct
