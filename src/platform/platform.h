@@ -22,8 +22,11 @@ typedef unsigned (*ThreadProc)(void *arg);
 
 // Starts proc(arg) on a new thread; null when the thread cannot be created.
 // The new thread blocks asynchronous signals, so the host's handlers run on
-// the host's own threads. Where the platform allows, the thread carries the
-// name (at most 15 characters), so tools that list threads show it.
+// the host's own threads; the signals of a fault (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGTRAP, SIGSYS, SIGABRT) stay deliverable, so a host's crash
+// handler also runs for a fault on a relay thread. Where the platform
+// allows, the thread carries the name (at most 15 characters), so tools that
+// list threads show it.
 Thread *thread_start(ThreadProc proc, void *arg, const char *name);
 // Waits up to timeoutMs for the thread to end; true once it has ended.
 bool thread_wait(Thread *thread, uint32_t timeoutMs);

@@ -76,6 +76,16 @@ static void thread_unref(Thread *t) {
     }
 }
 
+// Every signal but those that a fault of the thread itself raises. Were those
+// blocked, a fault would end the process at once, and the host's crash
+// handler, which runs on the faulting thread, would never see it.
+static void asynchronous_signals(sigset_t *set) {
+    static const int SYNCHRONOUS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
+    sigfillset(set);
+    for (int nSignal : SYNCHRONOUS)
+        sigdelset(set, nSignal);
+}
+
 static void *thread_trampoline(void *p) {
     Thread *t = static_cast<Thread *>(p);
 #if defined(__linux__)
@@ -103,11 +113,12 @@ Thread *thread_start(ThreadProc proc, void *arg, const char *name) {
     pthread_mutex_init(&t->mutex, nullptr);
     init_monotonic_cond(&t->ended_cond);
 
-    // The new thread inherits the creator's signal mask: block everything for
-    // the moment of creation so the relay's threads never take the host's signals.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    // The new thread inherits the creator's signal mask: block the
+    // asynchronous signals for the moment of creation so the relay's threads
+    // never take the host's signals.
+    sigset_t asynchronous, old;
+    asynchronous_signals(&asynchronous);
+    pthread_sigmask(SIG_SETMASK, &asynchronous, &old);
     int rc = pthread_create(&t->id, nullptr, thread_trampoline, t);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
