@@ -62,6 +62,9 @@ public:
     // True once the given monitor thread and the connection thread have both
     // ended; does not wait.
     bool ThreadsEnded(plat::Thread *monitor);
+    // True while the handle of a connection thread is held: from Connect
+    // until the monitor's first pass after the thread has ended.
+    bool HoldsConnThread() const { return m_hConnThread.load() != nullptr; }
 
     // ---- Log writers (thunk_log.cpp) ----
     void WriteLog(const LogLine &line);
@@ -93,6 +96,7 @@ private:
     int ServeConnection(); // the connection thread's body
     static unsigned ConnectionThreadProc(void *param);
     void ReapConnThread();
+    void ReapEndedConnThread();
 
     // ---- Fields, in their documented order. The settings and the limited
     // writer's count are public: tests set and inspect them. ----
