@@ -174,9 +174,13 @@ void relay_load_exit() {
         StoppedRelay stopped = {thunk, g_hMonitorThread};
         g_hMonitorThread = nullptr;
         // A thread that outlived its wait still uses the object: it is kept
-        // until that thread has ended, and freed by a later call.
-        if (!try_free(stopped))
+        // until that thread has ended, and freed by a later call. That thread
+        // still runs the module's code, so the module stays mapped even if the
+        // host unloads it now.
+        if (!try_free(stopped)) {
             stopped_relays().Add(stopped);
+            plat::pin_module();
+        }
     }
     write_log_line(LogLine() << "> In sh_load_exit end");
 }

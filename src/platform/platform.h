@@ -36,6 +36,12 @@ void thread_release(Thread *thread);
 // True when called on the thread that the handle names.
 bool thread_is_current(const Thread *thread);
 
+// ---- The module ----------------------------------------------------------
+// Keeps the module that holds this code mapped until the process ends, even
+// if the host unloads it: for a relay thread that outlived its stop wait and
+// still runs code of the module.
+void pin_module();
+
 // ---- Locks ---------------------------------------------------------------
 // A critical section: recursive on the same thread, like the Windows one.
 class Lock {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <dlfcn.h>
 #include <new>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -160,6 +161,16 @@ void thread_release(Thread *t) {
 
 bool thread_is_current(const Thread *t) {
     return t && pthread_equal(t->id, pthread_self());
+}
+
+// ---- The module ----------------------------------------------------------
+
+// Opening the module again with RTLD_NODELETE marks it never to be unmapped;
+// the reference this takes is never given back.
+void pin_module() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&pin_module), &info) != 0 && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 // ---- Locks ---------------------------------------------------------------

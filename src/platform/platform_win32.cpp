@@ -81,6 +81,12 @@ bool thread_is_current(const Thread *t) {
     return t && t->id == GetCurrentThreadId();
 }
 
+// ---- The module ----------------------------------------------------------
+
+// Nothing to do: every relay thread holds a reference to the module from its
+// start to its end (thread_start).
+void pin_module() {}
+
 // ---- Locks ---------------------------------------------------------------
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "Lock storage too small");

@@ -81,9 +81,13 @@ public:
 
 private:
     // ---- Message exchange (exchange.cpp) ----
-    // Hands every complete packet of the last read to its handler; false
-    // when a packet of unknown type arrived.
-    bool DeliverPackets(PacketCutter &cutter);
+    enum DeliverResult {
+        DELIVERED,    // every complete packet of the read was handed on
+        UNKNOWN_TYPE, // a packet of unknown type arrived
+        STOPPED,      // a stop was requested: the rest of the read is not handed on
+    };
+    // Hands every complete packet of the last read to its handler.
+    DeliverResult DeliverPackets(PacketCutter &cutter);
     void OnMsgD(const unsigned char *msg, uint32_t size);
     void OnMsgK(const unsigned char *msg, uint32_t size);
     int PushToGame(const unsigned char *msg, uint32_t size);

@@ -119,9 +119,14 @@ int GameServerThunk::connectting_thread() {
             return -103;
         }
         cutter.Received(static_cast<uint32_t>(nRead));
-        if (!DeliverPackets(cutter)) {
+        DeliverResult delivered = DeliverPackets(cutter);
+        if (delivered == UNKNOWN_TYPE) {
             m_nConnResult = -106;
             return -106;
+        }
+        if (delivered == STOPPED) {
+            m_nConnResult = -107;
+            return -1;
         }
     }
 }
