@@ -18,9 +18,10 @@ plat::Thread *g_hMonitorThread = nullptr;
 std::atomic<SendFunc> g_pfSend(nullptr);
 std::atomic<void *> g_pfFunc1001(nullptr);
 std::atomic<Func1002> g_pfFunc1002(nullptr);
+std::atomic<Func1003> g_pfFunc1003(nullptr);
 
 // The host side as the relay object sees it.
-static const RelayHost RELAY_HOST = {&g_pfSend, &g_pfFunc1002, config_file_copy};
+static const RelayHost RELAY_HOST = {&g_pfSend, &g_pfFunc1002, &g_pfFunc1003, config_file_copy};
 
 int read_xml_global(std::string path) {
     RelayConfig config;
@@ -190,6 +191,8 @@ void relay_setfunc(void *pfn, int32_t nCode) {
         g_pfFunc1001 = pfn;
     else if (nCode == DEZ_FUNC_K_MESSAGE)
         g_pfFunc1002 = reinterpret_cast<Func1002>(pfn);
+    else if (nCode == DEZ_FUNC_LINK_STATE)
+        g_pfFunc1003 = reinterpret_cast<Func1003>(pfn);
 }
 
 int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *pBuf, int32_t nLen) {

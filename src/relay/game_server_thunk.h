@@ -39,6 +39,7 @@ const uint32_t CONNECTION_WAIT_MS = 100;
 struct RelayHost {
     const std::atomic<SendFunc> *pfSend;     // receives "D" messages
     const std::atomic<Func1002> *pfFunc1002; // receives "K" messages
+    const std::atomic<Func1003> *pfFunc1003; // told when the link comes up and goes down
     std::string (*configFile)();
 };
 
@@ -101,6 +102,8 @@ private:
     static unsigned ConnectionThreadProc(void *param);
     void ReapConnThread();
     void ReapEndedConnThread();
+    // Tells the host's code-1003 function, unless a stop was requested.
+    void ReportLinkState(int32_t nState, int32_t nCode);
 
     // ---- Fields, in their documented order. The settings and the limited
     // writer's count are public: tests set and inspect them. ----

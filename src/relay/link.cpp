@@ -93,6 +93,7 @@ int GameServerThunk::connectting_thread() {
         boost::bind(&GameServerThunk::OnDisconnected, this);
     BOOST_SCOPE_EXIT(&onDisconnected) { onDisconnected(); }
     BOOST_SCOPE_EXIT_END
+    ReportLinkState(DEZ_LINK_UP, 0);
 
     PacketCutter cutter;
     for (;;) {
@@ -136,7 +137,16 @@ int GameServerThunk::ServeConnection() {
     int result = connectting_thread();
     write_log_line(LogLine() << "> connectting_thread reV:" << result);
     m_bConnected = false;
+    ReportLinkState(DEZ_LINK_DOWN, m_nConnResult);
     return 0;
+}
+
+void GameServerThunk::ReportLinkState(int32_t nState, int32_t nCode) {
+    if (m_bStop)
+        return;
+    Func1003 pfLinkState = *m_host.pfFunc1003;
+    if (pfLinkState)
+        pfLinkState(nState, nCode);
 }
 
 unsigned GameServerThunk::ConnectionThreadProc(void *param) {
