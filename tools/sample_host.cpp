@@ -103,7 +103,8 @@ void InstallCrashHandler() {
 
 // A page that any access faults on.
 volatile int *UnmappedAddress() {
-    return static_cast<volatile int *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    return static_cast<volatile int *>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
 }
 
 #else

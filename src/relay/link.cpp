@@ -23,7 +23,9 @@ bool is_connectable(uint32_t host) { return host != 0 && host != 0xFFFFFFFFu; }
 int GameServerThunk::Connect() {
     read_xml_config_try_connection(m_host.configFile());
     // The previous connection thread has closed its link; wait for its last
-    // steps so that it cannot clear m_bConnected under the new connection.
+    // steps so that it cannot clear m_bConnected under the new connection,
+    // and so that the host's link-state call for its end has returned before
+    // the new connection calls the host.
     ReapConnThread();
 
     plat::LockGuard link(m_csLink);
