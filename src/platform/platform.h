@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <new>
+#include <utility>
 
 namespace plat {
 
@@ -35,6 +37,29 @@ bool thread_wait(Thread *thread, uint32_t timeoutMs);
 void thread_release(Thread *thread);
 // True when called on the thread that the handle names.
 bool thread_is_current(const Thread *thread);
+// Threads started by thread_start that have not yet ended.
+int running_threads();
+
+// Process-wide state that relay threads use. It is destroyed with the module
+// only when no such thread runs any more: a host that ends its process
+// without stopping the relay leaves the relay's threads running while the
+// process's destructors run, and they must not find it destroyed.
+template <class T> class ProcessState {
+public:
+    template <class... Args> explicit ProcessState(Args &&...args) {
+        new (m_storage) T(std::forward<Args>(args)...);
+    }
+    ~ProcessState() {
+        if (running_threads() == 0)
+            get().~T();
+    }
+    ProcessState(const ProcessState &) = delete;
+    ProcessState &operator=(const ProcessState &) = delete;
+    T &get() { return *reinterpret_cast<T *>(m_storage); }
+
+private:
+    alignas(T) unsigned char m_storage[sizeof(T)];
+};
 
 // ---- The module ----------------------------------------------------------
 // Keeps the module that holds this code mapped until the process ends, even

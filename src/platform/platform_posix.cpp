@@ -69,6 +69,8 @@ struct Thread {
     std::atomic<int> refs;
 };
 
+static std::atomic<int> s_nRunningThreads(0);
+
 static void thread_unref(Thread *t) {
     if (t->refs.fetch_sub(1) == 1) {
         pthread_cond_destroy(&t->ended_cond);
@@ -98,6 +100,7 @@ static void *thread_trampoline(void *p) {
     pthread_cond_broadcast(&t->ended_cond);
     pthread_mutex_unlock(&t->mutex);
     thread_unref(t);
+    --s_nRunningThreads;
     return nullptr;
 }
 
@@ -120,9 +123,11 @@ Thread *thread_start(ThreadProc proc, void *arg, const char *name) {
     sigset_t asynchronous, old;
     asynchronous_signals(&asynchronous);
     pthread_sigmask(SIG_SETMASK, &asynchronous, &old);
+    ++s_nRunningThreads;
     int rc = pthread_create(&t->id, nullptr, thread_trampoline, t);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
+        --s_nRunningThreads;
         t->refs = 1;
         thread_unref(t);
         return nullptr;
@@ -161,6 +166,10 @@ void thread_release(Thread *t) {
 
 bool thread_is_current(const Thread *t) {
     return t && pthread_equal(t->id, pthread_self());
+}
+
+int running_threads() {
+    return s_nRunningThreads.load();
 }
 
 // ---- The module ----------------------------------------------------------

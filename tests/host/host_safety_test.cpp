@@ -22,7 +22,9 @@ TEST_F(RelayHostTest, FaultOnARelayThreadReachesTheHostsCrashHandler) {
 }
 
 // Under ThreadSanitizer (the sanitizer builds run the host under it too) an
-// ended thread that nobody joined is reported at exit and fails the host.
+// ended thread that nobody joined is reported at exit and fails the host, and
+// so is process-wide state of the module destroyed by the exit while the
+// monitor thread, which may still use it, runs on.
 TEST_F(RelayHostTest, HostThatEndsWithoutStoppingLeavesNoEndedThreadUnjoined) {
     StartServer();
     ThunkConfig config = Connecting();
