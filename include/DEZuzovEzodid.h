@@ -7,7 +7,9 @@
  * RecvFunc (or sh_recv) from any thread, receives "D" messages in its
  * SendFunc and "K" messages in the function registered with code 1002, both
  * on the relay's connection thread, and calls sh_load_exit before it
- * unloads the module.
+ * unloads the module. A host that registers a function with code 1003 is
+ * also told, on the same thread, when the link to the server comes up and
+ * when it goes down.
  *
  * Usable from C and C++. Every function that crosses the boundary uses the
  * cdecl calling convention on 32-bit Windows (DEZ_CALL).
@@ -53,6 +55,18 @@ extern "C" {
 /* Registration codes of sh_setfunc. */
 #define DEZ_FUNC_1001 1001
 #define DEZ_FUNC_K_MESSAGE 1002
+#define DEZ_FUNC_LINK_STATE 1003
+
+/* States passed to the code-1003 function. */
+#define DEZ_LINK_DOWN 0
+#define DEZ_LINK_UP 1
+
+/* Codes passed with DEZ_LINK_DOWN: why the connection ended. */
+#define DEZ_LINK_WAIT_FAILED (-101)  /* waiting for data on the socket failed */
+#define DEZ_LINK_READ_FAILED (-102)  /* a read failed (a reset, for one) */
+#define DEZ_LINK_CLOSED (-103)       /* the server closed the connection */
+#define DEZ_LINK_UNKNOWN_TYPE (-106) /* the server sent a packet of unknown type */
+#define DEZ_LINK_SEND_SHORT (-107)   /* a send could not be made whole */
 
 /* Called by the relay for each "D" message; pData is valid only during the call. */
 typedef void(DEZ_CALL *SendFunc)(uint32_t nId, const unsigned char *pData, int32_t nSize);
@@ -63,6 +77,11 @@ typedef int32_t(DEZ_CALL *RecvFunc)(unsigned char nType, uint32_t nId, const uns
 
 /* Called by the relay for each "K" message. */
 typedef void(DEZ_CALL *Func1002)(uint32_t nId, uint32_t nValue);
+
+/* Called by the relay with (DEZ_LINK_UP, 0) when a connection has opened,
+ * before its first message is handed over, and with (DEZ_LINK_DOWN, code)
+ * when it has ended; never after sh_load_exit has been called. */
+typedef void(DEZ_CALL *Func1003)(int32_t nState, int32_t nCode);
 
 DEZ_API int32_t DEZ_CALL sh_load_start(SendFunc pfSend, RecvFunc *ppfRec);
 DEZ_API void DEZ_CALL sh_load_exit(void);

@@ -5,6 +5,11 @@
 #include <cstring>
 #include <string>
 
+#if !defined(_WIN32)
+#include <csignal>
+#include <pthread.h>
+#endif
+
 #include "platform/platform.h"
 #include "test_files.h"
 
@@ -49,6 +54,35 @@ TEST(PlatformThread, ReleasedThreadRunsOnToItsEnd) {
     plat::sleep_ms(50); // let the detached thread leave before the gate goes
     delete gate;
 }
+
+#if !defined(_WIN32)
+
+namespace {
+
+// The signal mask of the thread that runs it.
+unsigned read_own_mask(void *arg) {
+    pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t *>(arg));
+    return 0;
+}
+
+} // namespace
+
+// Asynchronous signals go to the host's threads; the signals of a fault stay
+// deliverable, so the host's crash handler runs for a fault on a relay thread.
+TEST(PlatformThread, BlocksAsynchronousSignalsOnly) {
+    sigset_t mask;
+    sigemptyset(&mask);
+    plat::Thread *thread = plat::thread_start(read_own_mask, &mask, "test-mask");
+    ASSERT_NE(nullptr, thread);
+    ASSERT_TRUE(plat::thread_wait(thread, 30000));
+    plat::thread_release(thread);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGCHLD, SIGPIPE, SIGALRM})
+        EXPECT_EQ(1, sigismember(&mask, nSignal)) << "signal " << nSignal << " not blocked";
+    for (int nSignal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        EXPECT_EQ(0, sigismember(&mask, nSignal)) << "signal " << nSignal << " blocked";
+}
+
+#endif
 
 TEST(PlatformEvent, WaitReportsWhetherSetAndResetClearsIt) {
     plat::Event event;

@@ -9,7 +9,9 @@
 
 inline std::atomic<SendFunc> g_testNoSend(nullptr);
 inline std::atomic<Func1002> g_testNoFunc1002(nullptr);
+inline std::atomic<Func1003> g_testNoFunc1003(nullptr);
 inline std::string test_no_config_file() {
     return std::string();
 }
-inline const RelayHost TEST_RELAY_HOST = {&g_testNoSend, &g_testNoFunc1002, test_no_config_file};
+inline const RelayHost TEST_RELAY_HOST = {&g_testNoSend, &g_testNoFunc1002, &g_testNoFunc1003,
+                                          test_no_config_file};

@@ -27,8 +27,10 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -38,6 +40,8 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 const size_t MAX_BUFFER = 16u << 20; // largest buffer the script allocates
+const int FAULT_HANDLED_STATUS = 77; // exit status set by the crash handler
+const char FAULT_HANDLED_LINE[] = "@fault-handled\n";
 
 // ---- Platform ------------------------------------------------------------------
 
@@ -84,6 +88,23 @@ bool StdoutIsTerminal() {
 // Holding descriptors is for tests of POSIX descriptor numbers only.
 std::string HoldDescriptors(uint32_t /*nFds*/) {
     return "@error fds is not available on this platform";
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS * /*info*/) {
+    _write(1, FAULT_HANDLED_LINE, sizeof FAULT_HANDLED_LINE - 1);
+    ExitProcess(FAULT_HANDLED_STATUS);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A crash handler as game servers install one to write a crash dump.
+void InstallCrashHandler() {
+    SetUnhandledExceptionFilter(OnUnhandledException);
+}
+
+// A page that any access faults on.
+volatile int *UnmappedAddress() {
+    return static_cast<volatile int *>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
 }
 
 #else
@@ -154,6 +175,27 @@ std::string HoldDescriptors(uint32_t nFds) {
     if (!g_heldFds.empty())
         highest = std::to_string(*std::max_element(g_heldFds.begin(), g_heldFds.end()));
     return "@fds " + std::to_string(g_heldFds.size()) + " " + highest;
+}
+
+void OnFault(int /*nSignal*/) {
+    ssize_t n = write(1, FAULT_HANDLED_LINE, sizeof FAULT_HANDLED_LINE - 1);
+    (void)n;
+    _exit(FAULT_HANDLED_STATUS);
+}
+
+// A crash handler as game servers install one to write a crash dump.
+void InstallCrashHandler() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnFault;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, nullptr);
+}
+
+// A page that any access faults on.
+volatile int *UnmappedAddress() {
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return page == MAP_FAILED ? nullptr : static_cast<volatile int *>(page);
 }
 
 #endif
@@ -244,6 +286,8 @@ Module g_module;
 
 RecvFunc g_pfRec = nullptr;
 std::atomic<bool> g_bEcho{false};
+std::atomic<uint32_t> g_nStallMs{0};             // the next D callback waits this long
+std::atomic<volatile int *> g_pFaultAt{nullptr}; // the next D callback writes here
 const unsigned char kNoData[1] = {0};
 
 extern "C" {
@@ -251,12 +295,20 @@ extern "C" {
 static void DEZ_CALL ScriptSend(uint32_t nId, const unsigned char *pData, int32_t nSize) {
     PrintLine("@D " + std::to_string(nId) + " " + std::to_string(nSize) + " " +
               host::DataPreview(pData, nSize));
+    if (volatile int *pFault = g_pFaultAt.exchange(nullptr))
+        *pFault = 1;
+    if (uint32_t nMs = g_nStallMs.exchange(0))
+        std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
     if (g_bEcho.load())
         g_module.recv('D', nId, pData, nSize);
 }
 
 static void DEZ_CALL ScriptK(uint32_t nId, uint32_t nValue) {
     PrintLine("@K " + std::to_string(nId) + " " + std::to_string(nValue));
+}
+
+static void DEZ_CALL ScriptLink(int32_t nState, int32_t nCode) {
+    PrintLine("@L " + std::to_string(nState) + " " + std::to_string(nCode));
 }
 
 } // extern "C"
@@ -272,6 +324,34 @@ std::string DoStart(const host::ScriptCommand &cmd, bool *pbRunning) {
     if (rc == DEZ_START_OK)
         *pbRunning = true;
     return "@start " + std::to_string(rc) + " pfrec=" + (g_pfRec != nullptr ? "1" : "0");
+}
+
+std::string DoSetFunc(const host::ScriptCommand &cmd) {
+    void *pfn = cmd.nCode == DEZ_FUNC_LINK_STATE ? reinterpret_cast<void *>(&ScriptLink)
+                                                 : reinterpret_cast<void *>(&ScriptK);
+    g_module.setfunc(cmd.bNullFn ? nullptr : pfn, cmd.nCode);
+    return "@setfunc";
+}
+
+std::string DoFault() {
+    volatile int *pAddress = UnmappedAddress();
+    if (pAddress == nullptr)
+        return "@error no unmapped page";
+    InstallCrashHandler();
+    g_pFaultAt = pAddress;
+    return "@fault";
+}
+
+// Unloads the module and loads it again, as a host that reloads its relay.
+std::string DoReload(bool bRunning, const std::string &modulePath) {
+    if (bRunning)
+        return "@error reload needs a stopped relay";
+    UnloadModule(&g_module);
+    g_pfRec = nullptr;
+    std::string error;
+    if (!LoadModule(modulePath, &g_module, &error))
+        return "@error " + error;
+    return "@reload";
 }
 
 std::string DoExit(bool *pbRunning) {
@@ -347,15 +427,15 @@ std::string DoCycle(const host::ScriptCommand &cmd, bool bRunning) {
     return "@cycle " + std::to_string(nStarted) + " " + std::to_string(nRefused);
 }
 
-std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
+std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning,
+                    const std::string &modulePath) {
     switch (cmd.op) {
     case host::ScriptOp::START:
         return DoStart(cmd, pbRunning);
     case host::ScriptOp::EXIT:
         return DoExit(pbRunning);
     case host::ScriptOp::SETFUNC:
-        g_module.setfunc(reinterpret_cast<void *>(&ScriptK), cmd.nCode);
-        return "@setfunc";
+        return DoSetFunc(cmd);
     case host::ScriptOp::SEND:
         return "@send " + std::to_string(g_module.recv(cmd.type, cmd.nId, DataPointer(cmd.data),
                                                        static_cast<int32_t>(cmd.data.size())));
@@ -385,14 +465,22 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning) {
         return HoldDescriptors(cmd.nFds);
     case host::ScriptOp::CYCLE:
         return DoCycle(cmd, *pbRunning);
+    case host::ScriptOp::STALL:
+        g_nStallMs = cmd.nMs;
+        return "@stall";
+    case host::ScriptOp::FAULT:
+        return DoFault();
+    case host::ScriptOp::RELOAD:
+        return DoReload(*pbRunning, modulePath);
     case host::ScriptOp::QUIT:
         break;
     }
     return "@error unhandled command";
 }
 
-int RunScript() {
+int RunScript(const std::string &modulePath) {
     bool bRunning = false; // a start succeeded and no exit followed
+    bool bStop = true;     // quit stops the relay and unloads the module
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos)
@@ -403,14 +491,19 @@ int RunScript() {
             PrintLine("@error " + error);
             continue;
         }
-        if (cmd.op == host::ScriptOp::QUIT)
+        if (cmd.op == host::ScriptOp::QUIT) {
+            bStop = !cmd.bNoStop;
             break;
-        PrintLine(Execute(cmd, &bRunning));
+        }
+        PrintLine(Execute(cmd, &bRunning, modulePath));
     }
     // The relay's threads run code of the module: stop them before unloading.
-    if (bRunning)
-        g_module.exit();
-    UnloadModule(&g_module);
+    // A host that ends without either leaves the relay to the process's exit.
+    if (bStop) {
+        if (bRunning)
+            g_module.exit();
+        UnloadModule(&g_module);
+    }
     PrintLine("@quit");
     return 0;
 }
@@ -480,6 +573,12 @@ static void DEZ_CALL DemoK(uint32_t nId, uint32_t nValue) {
     PrintEvent("received K id=" + std::to_string(nId) + " value=" + std::to_string(nValue));
 }
 
+static void DEZ_CALL DemoLink(int32_t nState, int32_t nCode) {
+    PrintEvent(nState == DEZ_LINK_UP
+                   ? std::string("the link to the server is up")
+                   : "the link to the server went down (" + std::to_string(nCode) + ")");
+}
+
 } // extern "C"
 
 struct DemoOptions {
@@ -504,8 +603,9 @@ const char *StartResultText(int32_t rc) {
     }
 }
 
-// The relay connects on its own and no export reports the link, so a probe
-// (id 0, "ping") goes out every 500 ms until one comes back or time is up.
+// The relay connects on its own; the link-state function tells when the link
+// is up, but not that the server answers, so a probe (id 0, "ping") goes out
+// every 500 ms until one comes back or time is up.
 void WaitForLink(RecvFunc pfRec, const DemoOptions &opt, Clock::time_point end) {
     static const unsigned char kPing[] = {'p', 'i', 'n', 'g'};
     Clock::time_point until = std::min(end, Clock::now() + std::chrono::milliseconds(opt.nWaitMs));
@@ -544,6 +644,7 @@ int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
     Clock::time_point end = Clock::now() + std::chrono::seconds(opt.nDurationS);
     PrintEvent("loaded " + modulePath);
     g_module.setfunc(reinterpret_cast<void *>(&DemoK), DEZ_FUNC_K_MESSAGE);
+    g_module.setfunc(reinterpret_cast<void *>(&DemoLink), DEZ_FUNC_LINK_STATE);
     RecvFunc pfRec = nullptr;
     int32_t rc = g_module.start(DemoSend, &pfRec);
     if (rc != DEZ_START_OK || pfRec == nullptr) {
@@ -652,5 +753,5 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "sample_host: %s\n", error.c_str());
         return 2;
     }
-    return bScript ? RunScript() : RunDemo(opt, modulePath);
+    return bScript ? RunScript(modulePath) : RunDemo(opt, modulePath);
 }

@@ -18,6 +18,7 @@ extern plat::Thread *g_hMonitorThread;          // monitor thread of the current
 extern std::atomic<SendFunc> g_pfSend;          // the host's "D" receiver
 extern std::atomic<void *> g_pfFunc1001;        // kept; never called
 extern std::atomic<Func1002> g_pfFunc1002;      // the host's "K" receiver
+extern std::atomic<Func1003> g_pfFunc1003;      // the host's link-state receiver
 
 // The relay's own receive routine handed to the host; the same as sh_recv.
 int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *pBuf, int32_t nLen);

@@ -18,9 +18,10 @@ plat::Thread *g_hMonitorThread = nullptr;
 std::atomic<SendFunc> g_pfSend(nullptr);
 std::atomic<void *> g_pfFunc1001(nullptr);
 std::atomic<Func1002> g_pfFunc1002(nullptr);
+std::atomic<Func1003> g_pfFunc1003(nullptr);
 
 // The host side as the relay object sees it.
-static const RelayHost RELAY_HOST = {&g_pfSend, &g_pfFunc1002, config_file_copy};
+static const RelayHost RELAY_HOST = {&g_pfSend, &g_pfFunc1002, &g_pfFunc1003, config_file_copy};
 
 int read_xml_global(std::string path) {
     RelayConfig config;
@@ -174,9 +175,13 @@ void relay_load_exit() {
         StoppedRelay stopped = {thunk, g_hMonitorThread};
         g_hMonitorThread = nullptr;
         // A thread that outlived its wait still uses the object: it is kept
-        // until that thread has ended, and freed by a later call.
-        if (!try_free(stopped))
+        // until that thread has ended, and freed by a later call. That thread
+        // still runs the module's code, so the module stays mapped even if the
+        // host unloads it now.
+        if (!try_free(stopped)) {
             stopped_relays().Add(stopped);
+            plat::pin_module();
+        }
     }
     write_log_line(LogLine() << "> In sh_load_exit end");
 }
@@ -186,6 +191,8 @@ void relay_setfunc(void *pfn, int32_t nCode) {
         g_pfFunc1001 = pfn;
     else if (nCode == DEZ_FUNC_K_MESSAGE)
         g_pfFunc1002 = reinterpret_cast<Func1002>(pfn);
+    else if (nCode == DEZ_FUNC_LINK_STATE)
+        g_pfFunc1003 = reinterpret_cast<Func1003>(pfn);
 }
 
 int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *pBuf, int32_t nLen) {

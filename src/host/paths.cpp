@@ -12,11 +12,13 @@ const char *const LOG_DIR_NAME = "./hook_log/";
 const char *const LOG_FILE_PREFIX = "VornProxyLog";
 
 char g_szBasePath[PATH_BUFFER_SIZE] = {0};
-std::string g_strConfigFile = CONFIG_FILE_NAME;
+static plat::ProcessState<std::string> s_strConfigFile(CONFIG_FILE_NAME);
+std::string &g_strConfigFile = s_strConfigFile.get();
 
 // A later sh_load_start rewrites the configuration path while relay threads
 // copy it.
-static plat::Lock g_csPaths;
+static plat::ProcessState<plat::Lock> s_csPaths;
+static plat::Lock &g_csPaths = s_csPaths.get();
 
 std::string config_file_copy() {
     plat::LockGuard guard(g_csPaths);

@@ -12,7 +12,7 @@ extern const char *const LOG_FILE_PREFIX;  // "VornProxyLog"
 // The executable's directory followed by "/".
 extern char g_szBasePath[PATH_BUFFER_SIZE];
 // Full path of the configuration file; read it through config_file_copy().
-extern std::string g_strConfigFile;
+extern std::string &g_strConfigFile;
 
 // A copy of g_strConfigFile, safe against a concurrent init_paths.
 std::string config_file_copy();

@@ -8,8 +8,10 @@
 #include "log/log_file.h"
 
 char g_szPidPrefix[LOG_PATH_SIZE] = {0};
-std::string g_strLogFile = "VornProxyLog";
-plat::Lock g_csLogFile;
+static plat::ProcessState<std::string> s_strLogFile("VornProxyLog");
+static plat::ProcessState<plat::Lock> s_csLogFile;
+std::string &g_strLogFile = s_strLogFile.get();
+plat::Lock &g_csLogFile = s_csLogFile.get();
 
 LogLine::LogLine() {
     std::time_t now = std::time(nullptr);

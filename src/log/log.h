@@ -19,10 +19,10 @@ const int LOG_PATH_SIZE = 260;
 // the relay is first started.
 extern char g_szPidPrefix[LOG_PATH_SIZE];
 // Path of the log file: "VornProxyLog" until start-up names the dated file.
-extern std::string g_strLogFile;
+extern std::string &g_strLogFile;
 // Guards g_szPidPrefix and g_strLogFile, and keeps each appended line whole
 // when writers on several threads share the file.
-extern plat::Lock g_csLogFile;
+extern plat::Lock &g_csLogFile;
 
 // One log line under construction: the timestamp first, then whatever the
 // call site inserts.

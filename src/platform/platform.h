@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <new>
+#include <utility>
 
 namespace plat {
 
@@ -22,8 +24,11 @@ typedef unsigned (*ThreadProc)(void *arg);
 
 // Starts proc(arg) on a new thread; null when the thread cannot be created.
 // The new thread blocks asynchronous signals, so the host's handlers run on
-// the host's own threads. Where the platform allows, the thread carries the
-// name (at most 15 characters), so tools that list threads show it.
+// the host's own threads; the signals of a fault (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGTRAP, SIGSYS, SIGABRT) stay deliverable, so a host's crash
+// handler also runs for a fault on a relay thread. Where the platform
+// allows, the thread carries the name (at most 15 characters), so tools that
+// list threads show it.
 Thread *thread_start(ThreadProc proc, void *arg, const char *name);
 // Waits up to timeoutMs for the thread to end; true once it has ended.
 bool thread_wait(Thread *thread, uint32_t timeoutMs);
@@ -32,6 +37,35 @@ bool thread_wait(Thread *thread, uint32_t timeoutMs);
 void thread_release(Thread *thread);
 // True when called on the thread that the handle names.
 bool thread_is_current(const Thread *thread);
+// Threads started by thread_start that have not yet ended.
+int running_threads();
+
+// Process-wide state that relay threads use. It is destroyed with the module
+// only when no such thread runs any more: a host that ends its process
+// without stopping the relay leaves the relay's threads running while the
+// process's destructors run, and they must not find it destroyed.
+template <class T> class ProcessState {
+public:
+    template <class... Args> explicit ProcessState(Args &&...args) {
+        new (m_storage) T(std::forward<Args>(args)...);
+    }
+    ~ProcessState() {
+        if (running_threads() == 0)
+            get().~T();
+    }
+    ProcessState(const ProcessState &) = delete;
+    ProcessState &operator=(const ProcessState &) = delete;
+    T &get() { return *reinterpret_cast<T *>(m_storage); }
+
+private:
+    alignas(T) unsigned char m_storage[sizeof(T)];
+};
+
+// ---- The module ----------------------------------------------------------
+// Keeps the module that holds this code mapped until the process ends, even
+// if the host unloads it: for a relay thread that outlived its stop wait and
+// still runs code of the module.
+void pin_module();
 
 // ---- Locks ---------------------------------------------------------------
 // A critical section: recursive on the same thread, like the Windows one.

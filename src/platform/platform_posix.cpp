@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <dlfcn.h>
 #include <new>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -68,12 +69,24 @@ struct Thread {
     std::atomic<int> refs;
 };
 
+static std::atomic<int> s_nRunningThreads(0);
+
 static void thread_unref(Thread *t) {
     if (t->refs.fetch_sub(1) == 1) {
         pthread_cond_destroy(&t->ended_cond);
         pthread_mutex_destroy(&t->mutex);
         delete t;
     }
+}
+
+// Every signal but those that a fault of the thread itself raises. Were those
+// blocked, a fault would end the process at once, and the host's crash
+// handler, which runs on the faulting thread, would never see it.
+static void asynchronous_signals(sigset_t *set) {
+    static const int SYNCHRONOUS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
+    sigfillset(set);
+    for (int nSignal : SYNCHRONOUS)
+        sigdelset(set, nSignal);
 }
 
 static void *thread_trampoline(void *p) {
@@ -87,6 +100,7 @@ static void *thread_trampoline(void *p) {
     pthread_cond_broadcast(&t->ended_cond);
     pthread_mutex_unlock(&t->mutex);
     thread_unref(t);
+    --s_nRunningThreads;
     return nullptr;
 }
 
@@ -103,14 +117,17 @@ Thread *thread_start(ThreadProc proc, void *arg, const char *name) {
     pthread_mutex_init(&t->mutex, nullptr);
     init_monotonic_cond(&t->ended_cond);
 
-    // The new thread inherits the creator's signal mask: block everything for
-    // the moment of creation so the relay's threads never take the host's signals.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    // The new thread inherits the creator's signal mask: block the
+    // asynchronous signals for the moment of creation so the relay's threads
+    // never take the host's signals.
+    sigset_t asynchronous, old;
+    asynchronous_signals(&asynchronous);
+    pthread_sigmask(SIG_SETMASK, &asynchronous, &old);
+    ++s_nRunningThreads;
     int rc = pthread_create(&t->id, nullptr, thread_trampoline, t);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
+        --s_nRunningThreads;
         t->refs = 1;
         thread_unref(t);
         return nullptr;
@@ -149,6 +166,20 @@ void thread_release(Thread *t) {
 
 bool thread_is_current(const Thread *t) {
     return t && pthread_equal(t->id, pthread_self());
+}
+
+int running_threads() {
+    return s_nRunningThreads.load();
+}
+
+// ---- The module ----------------------------------------------------------
+
+// Opening the module again with RTLD_NODELETE marks it never to be unmapped;
+// the reference this takes is never given back.
+void pin_module() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&pin_module), &info) != 0 && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 // ---- Locks ---------------------------------------------------------------

@@ -2,6 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "platform/platform.h"
@@ -34,10 +35,13 @@ static HMODULE pin_own_module() {
     return module;
 }
 
+static std::atomic<int> s_nRunningThreads(0);
+
 static DWORD WINAPI thread_trampoline(LPVOID p) {
     StartRecord start = *static_cast<StartRecord *>(p);
     delete static_cast<StartRecord *>(p);
     const DWORD code = start.proc(start.arg);
+    --s_nRunningThreads;
     // Drops the module reference without returning into code that the drop
     // may have unmapped.
     if (start.module)
@@ -50,7 +54,10 @@ Thread *thread_start(ThreadProc proc, void *arg, const char * /*name*/) {
     StartRecord *start = new (std::nothrow) StartRecord{proc, arg, nullptr};
     if (t && start) {
         start->module = pin_own_module();
+        ++s_nRunningThreads;
         t->handle = CreateThread(nullptr, 0, thread_trampoline, start, 0, &t->id);
+        if (!t->handle)
+            --s_nRunningThreads;
     }
     if (!t || !start || !t->handle) {
         if (start && start->module)
@@ -80,6 +87,18 @@ void thread_release(Thread *t) {
 bool thread_is_current(const Thread *t) {
     return t && t->id == GetCurrentThreadId();
 }
+
+// Threads that the process's end cut short never count down; the state they
+// would have used is then left to the ending process.
+int running_threads() {
+    return s_nRunningThreads.load();
+}
+
+// ---- The module ----------------------------------------------------------
+
+// Nothing to do: every relay thread holds a reference to the module from its
+// start to its end (thread_start).
+void pin_module() {}
 
 // ---- Locks ---------------------------------------------------------------
 

@@ -65,18 +65,23 @@ inline void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
         pfFunc(id, value);
 }
 
-bool GameServerThunk::DeliverPackets(PacketCutter &cutter) {
+GameServerThunk::DeliverResult GameServerThunk::DeliverPackets(PacketCutter &cutter) {
     Packet packet = {nullptr, 0};
     uint32_t nBadLength = 0;
     for (;;) {
         switch (cutter.Next(&packet, &nBadLength)) {
         case PacketCutter::CUT_NEED_MORE:
-            return true;
+            return DELIVERED;
         case PacketCutter::CUT_INVALID_LENGTH:
             WriteLog(LogLine() << "in connectting_thread packetSize is invalid error,packetSize=="
                                << nBadLength);
             break;
         case PacketCutter::CUT_PACKET:
+            // Once a stop has been requested the host is called no more:
+            // sh_load_exit may have returned while a callback held this
+            // thread, and the host may be unloading the module.
+            if (m_bStop.load(std::memory_order_relaxed))
+                return STOPPED;
             switch (packet.type()) {
             case PACKET_TYPE_DATA:
                 OnMsgD(packet.msg, packet.size);
@@ -88,7 +93,7 @@ bool GameServerThunk::DeliverPackets(PacketCutter &cutter) {
                 break;
             default:
                 WriteLog(LogLine() << "Wrong msg... ");
-                return false;
+                return UNKNOWN_TYPE;
             }
             break;
         }

@@ -62,6 +62,16 @@ void GameServerThunk::ReapConnThread() {
     plat::thread_release(thread);
 }
 
+// Gives up the handle of a connection thread that has ended, so that it is
+// joined at once and not only at the next attempt or at the stop (which a
+// host that ends without sh_load_exit never makes). Runs on the monitor
+// thread, the only one that touches the handle while the monitor runs.
+void GameServerThunk::ReapEndedConnThread() {
+    plat::Thread *thread = m_hConnThread.load();
+    if (thread && plat::thread_wait(thread, 0))
+        ReapConnThread();
+}
+
 int GameServerThunk::run(std::string configPath) {
     Prepare();
     if (read_xml_config(configPath) < 0) {
@@ -78,6 +88,7 @@ int GameServerThunk::run(std::string configPath) {
     uint32_t nKeepAliveCount = 0;
     uint32_t nReconnectCount = nTryPasses;
     while (!m_bStop) {
+        ReapEndedConnThread();
         if (!m_bConnected && ++nReconnectCount > nTryPasses) {
             nReconnectCount = 0;
             Connect();

@@ -39,6 +39,7 @@ const uint32_t CONNECTION_WAIT_MS = 100;
 struct RelayHost {
     const std::atomic<SendFunc> *pfSend;     // receives "D" messages
     const std::atomic<Func1002> *pfFunc1002; // receives "K" messages
+    const std::atomic<Func1003> *pfFunc1003; // told when the link comes up and goes down
     std::string (*configFile)();
 };
 
@@ -62,6 +63,9 @@ public:
     // True once the given monitor thread and the connection thread have both
     // ended; does not wait.
     bool ThreadsEnded(plat::Thread *monitor);
+    // True while the handle of a connection thread is held: from Connect
+    // until the monitor's first pass after the thread has ended.
+    bool HoldsConnThread() const { return m_hConnThread.load() != nullptr; }
 
     // ---- Log writers (thunk_log.cpp) ----
     void WriteLog(const LogLine &line);
@@ -78,9 +82,13 @@ public:
 
 private:
     // ---- Message exchange (exchange.cpp) ----
-    // Hands every complete packet of the last read to its handler; false
-    // when a packet of unknown type arrived.
-    bool DeliverPackets(PacketCutter &cutter);
+    enum DeliverResult {
+        DELIVERED,    // every complete packet of the read was handed on
+        UNKNOWN_TYPE, // a packet of unknown type arrived
+        STOPPED,      // a stop was requested: the rest of the read is not handed on
+    };
+    // Hands every complete packet of the last read to its handler.
+    DeliverResult DeliverPackets(PacketCutter &cutter);
     void OnMsgD(const unsigned char *msg, uint32_t size);
     void OnMsgK(const unsigned char *msg, uint32_t size);
     int PushToGame(const unsigned char *msg, uint32_t size);
@@ -93,6 +101,9 @@ private:
     int ServeConnection(); // the connection thread's body
     static unsigned ConnectionThreadProc(void *param);
     void ReapConnThread();
+    void ReapEndedConnThread();
+    // Tells the host's code-1003 function, unless a stop was requested.
+    void ReportLinkState(int32_t nState, int32_t nCode);
 
     // ---- Fields, in their documented order. The settings and the limited
     // writer's count are public: tests set and inspect them. ----

@@ -21,7 +21,9 @@ Net_Address peer_of(Net_TCPSocket *socket) {
 int GameServerThunk::Connect() {
     read_xml_config_try_connection(m_host.configFile());
     // The previous connection thread has closed its link; wait for its last
-    // steps so that it cannot clear m_bConnected under the new connection.
+    // steps so that it cannot clear m_bConnected under the new connection,
+    // and so that the host's link-state call for its end has returned before
+    // the new connection calls the host.
     ReapConnThread();
 
     plat::LockGuard link(m_csLink);
@@ -91,6 +93,7 @@ int GameServerThunk::connectting_thread() {
         boost::bind(&GameServerThunk::OnDisconnected, this);
     BOOST_SCOPE_EXIT(&onDisconnected) { onDisconnected(); }
     BOOST_SCOPE_EXIT_END
+    ReportLinkState(DEZ_LINK_UP, 0);
 
     PacketCutter cutter;
     for (;;) {
@@ -117,9 +120,14 @@ int GameServerThunk::connectting_thread() {
             return -103;
         }
         cutter.Received(static_cast<uint32_t>(nRead));
-        if (!DeliverPackets(cutter)) {
+        DeliverResult delivered = DeliverPackets(cutter);
+        if (delivered == UNKNOWN_TYPE) {
             m_nConnResult = -106;
             return -106;
+        }
+        if (delivered == STOPPED) {
+            m_nConnResult = -107;
+            return -1;
         }
     }
 }
@@ -129,7 +137,16 @@ int GameServerThunk::ServeConnection() {
     int result = connectting_thread();
     write_log_line(LogLine() << "> connectting_thread reV:" << result);
     m_bConnected = false;
+    ReportLinkState(DEZ_LINK_DOWN, m_nConnResult);
     return 0;
+}
+
+void GameServerThunk::ReportLinkState(int32_t nState, int32_t nCode) {
+    if (m_bStop)
+        return;
+    Func1003 pfLinkState = *m_host.pfFunc1003;
+    if (pfLinkState)
+        pfLinkState(nState, nCode);
 }
 
 unsigned GameServerThunk::ConnectionThreadProc(void *param) {

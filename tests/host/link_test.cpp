@@ -164,3 +164,63 @@ TEST_F(RelayHostTest, ExitWhileConnectedEndsTheLinkInOrder) {
     EXPECT_LT(find_text(texts, "> connectting_thread reV:-1"), find_text(texts, "> In sh_load_exit end"));
     EXPECT_TRUE(m_server.WaitForDisconnect(LONG_WAIT_MS));
 }
+
+// The code-1003 function hears of each connection: up after its "Connected
+// To" line and before its first message, down after its three end lines,
+// with the code of its end; the relay reconnects at every pass here.
+TEST_F(RelayHostTest, LinkStateFollowsEachConnectionAfterItsLogLines) {
+    m_server.SetReceiveBufferSize(4096);
+    StartServer();
+    ThunkConfig config = Connecting();
+    config.tryInterval = "0";
+    LaunchHost(config);
+    ASSERT_EQ("@setfunc", Cmd("setfunc 1003"));
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    ASSERT_TRUE(m_server.WaitForClient(LONG_WAIT_MS));
+    ASSERT_TRUE(m_server.SendPacket('D', 1, testkit::ToBytes("a")));
+    EXPECT_EQ("@L 1 0", NextCallback());
+    EXPECT_EQ(1u, CountLog(">Connected To " + Peer()));
+    EXPECT_EQ("@D 1 1 61", NextCallback());
+
+    ASSERT_TRUE(m_server.CloseClient());
+    EXPECT_EQ("@L 0 -103", NextCallback());
+    EXPECT_EQ(1u, CountLog("> connectting_thread reV:-103"));
+    EXPECT_EQ("@L 1 0", NextCallback());
+    EXPECT_EQ(2u, CountLog(">Connected To " + Peer()));
+
+    // The server reads nothing, so a send comes up short.
+    m_server.SetReading(false);
+    std::string flood = m_host.Command("flood 2 5000 800", 120000);
+    EXPECT_EQ(0u, flood.find("@flood ")) << flood;
+    EXPECT_EQ("@L 0 -107", NextCallback());
+    EXPECT_LE(1u, CountLog("> connectting_thread reV:-1"));
+}
+
+// Nothing is reported to a host that has not registered, nor after a stop;
+// a registration survives the stop and a restart, and null unregisters.
+TEST_F(RelayHostTest, LinkStateOnlyWhileRegisteredAndNeverAfterAStop) {
+    StartServer();
+    ThunkConfig config = Connecting();
+    config.tryInterval = "0";
+    StartConnected(config);
+    ASSERT_TRUE(m_server.SendPacket('D', 1, testkit::ToBytes("a")));
+    EXPECT_EQ("@D 1 1 61", NextCallback());
+    ASSERT_TRUE(m_server.CloseClient());
+    WaitConnected(2);
+
+    ASSERT_EQ("@setfunc", Cmd("setfunc 1003"));
+    EXPECT_EQ(0u, Cmd("exit").find("@exit "));
+    EXPECT_EQ("@start 0 pfrec=1", Cmd("start"));
+    EXPECT_EQ("@L 1 0", NextCallback());
+    WaitConnected(3);
+
+    ASSERT_EQ("@setfunc", Cmd("setfunc 1003 null"));
+    ASSERT_TRUE(m_server.CloseClient());
+    WaitConnected(4);
+    ASSERT_TRUE(m_server.SendPacket('D', 2, testkit::ToBytes("b")));
+    EXPECT_EQ("@D 2 1 62", NextCallback());
+    size_t nLinkLines = 0;
+    for (const std::string &line : m_host.Host().Lines())
+        nLinkLines += line.compare(0, 3, "@L ") == 0;
+    EXPECT_EQ(1u, nLinkLines) << m_host.Host().Output();
+}

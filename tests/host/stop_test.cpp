@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+using testkit::Bytes;
 using testkit::ThunkConfig;
 
 namespace {
@@ -104,3 +105,45 @@ TEST_F(RelayHostTest, ExitReturnsWhileMonitorIsHeldUpAndObjectOutlivesIt) {
 }
 
 #endif
+
+// A callback holds the connection thread past the stop wait while more
+// packets of the same read wait behind it. sh_load_exit returns, the host
+// unloads the module and loads it again, and a new relay runs; the module
+// stayed mapped for the old thread, and once the callback returns that
+// thread calls the host no more: neither the packets behind it nor the end
+// of its link.
+TEST_F(RelayHostTest, NoCallbackAfterAStopThatOutlivedItsWait) {
+    StartServer();
+    LaunchHost(Connecting());
+    ASSERT_EQ("@setfunc", Cmd("setfunc 1003"));
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    WaitConnected();
+    EXPECT_EQ("@L 1 0", NextCallback());
+    ASSERT_EQ("@stall", Cmd("stall 14000"));
+    Bytes burst;
+    for (uint32_t id = 1; id <= 11; ++id) {
+        Bytes packet = testkit::EncodePacket('D', id, testkit::ToBytes("m"));
+        burst.insert(burst.end(), packet.begin(), packet.end());
+    }
+    ASSERT_TRUE(m_server.SendRaw(burst));
+    ASSERT_EQ("@D 1 1 6d", NextCallback()); // now held for 14 s
+
+    long ms = exit_ms(m_host.Command("exit", 60000));
+    EXPECT_GE(ms, 9000) << "the stop should have waited for the held connection thread";
+    ASSERT_EQ("@reload", Cmd("reload"));
+    ASSERT_EQ("@setfunc", Cmd("setfunc 1003"));
+    ASSERT_EQ("@start 0 pfrec=1", Cmd("start"));
+    WaitConnected(2);
+    EXPECT_EQ(1u, CountLog("> g_nNum:2,File: ")) << "the module was unmapped and loaded afresh";
+    EXPECT_EQ("@L 1 0", NextCallback());
+    ASSERT_TRUE(m_server.SendPacket('D', 100, testkit::ToBytes("new")));
+    EXPECT_EQ("@D 100 3 6e6577", NextCallback());
+
+    // The old thread ends once the callback returns; it ends as a stop does.
+    ASSERT_TRUE(WaitForLog("> connectting_thread reV:-1"));
+    EXPECT_EQ(1u, CountLog(">" + Peer() + " Disconnected,-107"));
+    EXPECT_EQ("", NextCallback(1000)) << "a callback came after the stop";
+    EXPECT_EQ("@send 0", Cmd("send D 7 61"));
+    ASSERT_TRUE(m_server.WaitForPackets(1, LONG_WAIT_MS));
+    EXPECT_EQ(7u, m_server.Packets(1).at(0).id);
+}

@@ -46,6 +46,10 @@ TEST(HostScript, ParsesEveryCommand) {
     EXPECT_EQ(INT32_MIN, cmd.nLen);
     EXPECT_EQ(-5, Parse("sendnull -5").nLen);
     EXPECT_EQ(1002, Parse("setfunc 1002").nCode);
+    EXPECT_FALSE(Parse("setfunc 1002").bNullFn);
+    cmd = Parse("setfunc 1003 null");
+    EXPECT_EQ(1003, cmd.nCode);
+    EXPECT_TRUE(cmd.bNullFn);
     EXPECT_EQ(4294967295u, Parse("getdata 4294967295").nBufSize);
     EXPECT_EQ(ScriptOp::GETDATA_NULL, Parse("getdata-null").op);
     EXPECT_TRUE(Parse("echo on").bEchoOn);
@@ -64,8 +68,15 @@ TEST(HostScript, ParsesEveryCommand) {
     EXPECT_EQ(2000u, cmd.nCount);
     EXPECT_EQ(0u, cmd.nMs);
     EXPECT_EQ(30u, Parse("cycle 5 30").nMs);
+    cmd = Parse("stall 14000");
+    EXPECT_EQ(ScriptOp::STALL, cmd.op);
+    EXPECT_EQ(14000u, cmd.nMs);
+    EXPECT_EQ(ScriptOp::FAULT, Parse("fault").op);
+    EXPECT_EQ(ScriptOp::RELOAD, Parse("reload").op);
     EXPECT_EQ(ScriptOp::EXIT, Parse("exit").op);
     EXPECT_EQ(ScriptOp::QUIT, Parse("quit").op);
+    EXPECT_FALSE(Parse("quit").bNoStop);
+    EXPECT_TRUE(Parse("quit nostop").bNoStop);
 }
 
 TEST(HostScript, RejectsMalformedCommands) {
@@ -83,6 +94,12 @@ TEST(HostScript, RejectsMalformedCommands) {
     Reject("sendn D 1 12x");
     Reject("getdata -1");
     Reject("setfunc");
+    Reject("setfunc 1003 nil");
+    Reject("setfunc 1003 null 1");
+    Reject("stall");
+    Reject("stall 600001");
+    Reject("fault now");
+    Reject("quit later");
     Reject("echo maybe");
     Reject("flood 0 1 8");
     Reject("flood 65 1 8");

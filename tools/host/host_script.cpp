@@ -129,13 +129,20 @@ bool ParseCycle(const std::vector<std::string> &t, ScriptCommand *pCmd, std::str
     return true;
 }
 
+bool ParseSetFunc(const std::vector<std::string> &t, ScriptCommand *pCmd, std::string *pError) {
+    if (t.size() < 2 || t.size() > 3 || !ParseI32(t[1], &pCmd->nCode) ||
+        (t.size() == 3 && t[2] != "null"))
+        return Fail(pError, "usage: setfunc <code> [null]");
+    pCmd->bNullFn = t.size() == 3;
+    return true;
+}
+
 // Commands that take exactly one number.
 bool ParseOneNumber(const std::vector<std::string> &t, ScriptCommand *pCmd, std::string *pError) {
     bool bOk = t.size() == 2;
     switch (pCmd->op) {
-    case ScriptOp::SETFUNC:
     case ScriptOp::SENDNULL:
-        bOk = bOk && ParseI32(t[1], pCmd->op == ScriptOp::SETFUNC ? &pCmd->nCode : &pCmd->nLen);
+        bOk = bOk && ParseI32(t[1], &pCmd->nLen);
         break;
     case ScriptOp::GETDATA:
         bOk = bOk && ParseU32(t[1], &pCmd->nBufSize);
@@ -143,7 +150,7 @@ bool ParseOneNumber(const std::vector<std::string> &t, ScriptCommand *pCmd, std:
     case ScriptOp::FDS:
         bOk = bOk && ParseU32(t[1], &pCmd->nFds) && pCmd->nFds <= FDS_MAX;
         break;
-    default: // SLEEP
+    default: // SLEEP, STALL
         bOk = bOk && ParseU32(t[1], &pCmd->nMs) && pCmd->nMs <= SLEEP_MAX_MS;
         break;
     }
@@ -170,6 +177,9 @@ const OpName kOps[] = {
     {"sleep", ScriptOp::SLEEP},
     {"fds", ScriptOp::FDS},
     {"cycle", ScriptOp::CYCLE},
+    {"stall", ScriptOp::STALL},
+    {"fault", ScriptOp::FAULT},
+    {"reload", ScriptOp::RELOAD},
     {"quit", ScriptOp::QUIT},
 };
 
@@ -197,9 +207,11 @@ bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::strin
     case ScriptOp::SENDN:
         return ParseSendLike(t, pCmd, pError);
     case ScriptOp::SETFUNC:
+        return ParseSetFunc(t, pCmd, pError);
     case ScriptOp::SENDNULL:
     case ScriptOp::GETDATA:
     case ScriptOp::SLEEP:
+    case ScriptOp::STALL:
     case ScriptOp::FDS:
         return ParseOneNumber(t, pCmd, pError);
     case ScriptOp::CYCLE:
@@ -211,7 +223,12 @@ bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::strin
         return true;
     case ScriptOp::FLOOD:
         return ParseFlood(t, pCmd, pError);
-    default: // EXIT, GETDATA_NULL, QUIT
+    case ScriptOp::QUIT:
+        if (t.size() > 2 || (t.size() == 2 && t[1] != "nostop"))
+            return Fail(pError, "usage: quit [nostop]");
+        pCmd->bNoStop = t.size() == 2;
+        return true;
+    default: // EXIT, GETDATA_NULL, FAULT, RELOAD
         return t.size() == 1 ? true : Fail(pError, t[0] + " takes no arguments");
     }
 }

@@ -13,7 +13,7 @@ namespace host {
 enum class ScriptOp {
     START,        // start [nosend] [nullrec]
     EXIT,         // exit
-    SETFUNC,      // setfunc <code>
+    SETFUNC,      // setfunc <code> [null]
     SEND,         // send <type> <id> <hex|->
     REC,          // rec <type> <id> <hex|->
     SENDN,        // sendn <type> <id> <len>
@@ -25,7 +25,10 @@ enum class ScriptOp {
     SLEEP,        // sleep <ms>
     FDS,          // fds <n>
     CYCLE,        // cycle <n> [<hold_ms>]
-    QUIT,         // quit
+    STALL,        // stall <ms>
+    FAULT,        // fault
+    RELOAD,       // reload
+    QUIT,         // quit [nostop]
 };
 
 const uint32_t FLOOD_MAX_THREADS = 64;
@@ -42,6 +45,7 @@ struct ScriptCommand {
     bool bNoSend = false;  // start: pass a null pfSend
     bool bNullRec = false; // start: pass a null ppfRec
     int32_t nCode = 0;     // setfunc
+    bool bNullFn = false;  // setfunc: register a null pointer
     unsigned char type = 'D';
     uint32_t nId = 0;
     std::vector<unsigned char> data; // send, rec
@@ -52,8 +56,9 @@ struct ScriptCommand {
     uint32_t nCount = 0;
     uint32_t nSize = 0;
     uint32_t nPauseUs = 0; // flood: pause after each send
-    uint32_t nMs = 0;      // sleep; cycle: hold between start and exit
+    uint32_t nMs = 0;      // sleep, stall; cycle: hold between start and exit
     uint32_t nFds = 0;     // fds
+    bool bNoStop = false;  // quit: leave the relay running and the module loaded
 };
 
 // Parses one line; false with *pError set when it is not a valid command.
@@ -72,7 +77,9 @@ const char SCRIPT_HELP[] =
     "Script commands (one per line; each is answered by a line starting with @):\n"
     "  start [nosend] [nullrec]    sh_load_start       -> @start <rc> pfrec=<0|1>\n"
     "  exit                        sh_load_exit        -> @exit <milliseconds>\n"
-    "  setfunc <code>              sh_setfunc(K printer, code) -> @setfunc\n"
+    "  setfunc <code> [null]       sh_setfunc(printer, code): the link-state printer for\n"
+    "                              1003, the K printer otherwise; null: a null pointer\n"
+    "                              -> @setfunc\n"
     "  send <type> <id> <hex|->    sh_recv             -> @send <rc>\n"
     "  rec <type> <id> <hex|->     the pfRec from start -> @rec <rc> (@rec nofunc without one)\n"
     "  sendn <type> <id> <len>     payload byte i = i & 0xff, any len -> @send <rc>\n"
@@ -93,10 +100,17 @@ const char SCRIPT_HELP[] =
     "                              -> @fds <held> <highest descriptor|->\n"
     "  cycle <n> [<hold_ms>]       n rounds of sh_load_start, a pause, sh_load_exit\n"
     "                              -> @cycle <started> <refused> (relay must be stopped)\n"
-    "  quit                        sh_load_exit if still running, unload -> @quit, exit 0\n"
+    "  stall <ms>                  the next D callback waits ms before it returns -> @stall\n"
+    "  fault                       installs a crash handler (SIGSEGV; on Windows an\n"
+    "                              unhandled-exception filter); the next D callback then\n"
+    "                              touches unmapped memory, the handler prints @fault-handled\n"
+    "                              and ends the process with status 77 -> @fault\n"
+    "  reload                      unloads the module and loads it again -> @reload\n"
+    "  quit [nostop]               sh_load_exit if still running, unload -> @quit, exit 0;\n"
+    "                              nostop: neither stops the relay nor unloads the module\n"
     "A type is one character or 0xNN. Bad commands are answered with @error <reason>.\n"
-    "Callbacks print @D <id> <size> <data> and @K <id> <value>, where <data> is the hex\n"
-    "of up to 64 bytes, or of the first 64 followed by \"...\", a blank and the FNV-1a 32\n"
-    "of all bytes in eight hex digits.\n";
+    "Callbacks print @D <id> <size> <data>, @K <id> <value> and @L <state> <code>, where\n"
+    "<data> is the hex of up to 64 bytes, or of the first 64 followed by \"...\", a blank\n"
+    "and the FNV-1a 32 of all bytes in eight hex digits.\n";
 
 } // namespace host

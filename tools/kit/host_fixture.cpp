@@ -65,7 +65,8 @@ bool HostFixture::StartHost(const std::string &modulePath, const std::string &wo
 }
 
 bool IsCallbackLine(const std::string &line) {
-    return line.compare(0, 3, "@D ") == 0 || line.compare(0, 3, "@K ") == 0;
+    return line.compare(0, 3, "@D ") == 0 || line.compare(0, 3, "@K ") == 0 ||
+           line.compare(0, 3, "@L ") == 0;
 }
 
 std::string HostFixture::Command(const std::string &line, int nTimeoutMs) {

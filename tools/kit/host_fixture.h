@@ -29,8 +29,8 @@ public:
                    const std::string &workDir = std::string());
 
     // Sends one script command and returns its answer line (the first "@"
-    // line that is not a callback line "@D ..." or "@K ..."); empty when none
-    // came in time.
+    // line that is not a callback line "@D ...", "@K ..." or "@L ...");
+    // empty when none came in time.
     std::string Command(const std::string &line, int nTimeoutMs = 30000);
     // Sends "quit" and returns the host's exit code (see ChildProcess::Wait).
     int Quit(int nTimeoutMs = 30000);
@@ -50,7 +50,7 @@ private:
     std::string m_strError;
 };
 
-// True for the sample host's callback lines ("@D ...", "@K ...").
+// True for the sample host's callback lines ("@D ...", "@K ...", "@L ...").
 bool IsCallbackLine(const std::string &line);
 
 } // namespace testkit
