@@ -132,7 +132,7 @@ void XmlNode::SetLeaf(const std::string &leafName, const std::string &leafText,
     leaves.push_back(XmlLeaf{leafName, leafText, leafAttributeText});
 }
 
-const XmlLeaf *XmlNode::FindLeaf(const std::string &leafName) const {
+const XmlLeaf *XmlNode::FindLeaf(std::string_view leafName) const {
     for (const XmlLeaf &leaf : leaves) {
         if (leaf.name == leafName)
             return &leaf;
@@ -435,14 +435,50 @@ void XmlDocument::ParseContents(const char *pText, int32_t length) {
     m_builder.current = nullptr;
 }
 
-const XmlLeaf *XmlDocument::FindLeaf(const char *keyPath) const {
-    XmlKeyPath path = XmlKeyPath::Split(keyPath);
-    if (path.components.empty())
+namespace {
+
+// The node that the element names of a key path reach, walked in place: the
+// same pieces as XmlKeyPath::Split gives and the same matching as
+// XmlTreeBuilder::FindNode, without building either, since every Get runs
+// it. elements holds the pieces joined by ':', each kept, empty ones too.
+const XmlNode *find_node_in_place(const XmlNode &top, std::string_view elements) {
+    size_t colon = elements.find(':');
+    if (top.name != elements.substr(0, colon))
         return nullptr;
-    std::string leafName = std::move(path.components.back());
-    path.components.pop_back();
-    const XmlNode *node = m_builder.FindNode(path);
-    return node ? node->FindLeaf(leafName) : nullptr;
+    const XmlNode *node = &top;
+    while (colon != NPOS) {
+        elements.remove_prefix(colon + 1);
+        colon = elements.find(':');
+        const std::string_view name = elements.substr(0, colon);
+        const XmlNode *match = nullptr;
+        for (const XmlNode &child : node->children) {
+            if (child.name == name) {
+                match = &child;
+                break;
+            }
+        }
+        if (!match)
+            return nullptr;
+        node = match;
+    }
+    return node;
+}
+
+} // namespace
+
+// The last piece of the path names the leaf, the others the elements; a
+// colon at the very end adds no piece.
+const XmlLeaf *XmlDocument::FindLeaf(const char *keyPath) const {
+    if (!keyPath || !*keyPath)
+        return nullptr;
+    std::string_view path(keyPath);
+    if (path.back() == ':')
+        path.remove_suffix(1);
+    const size_t lastColon = path.rfind(':');
+    if (lastColon == NPOS)
+        return m_builder.top.FindLeaf(path);
+    const XmlNode *node = find_node_in_place(m_builder.top, path.substr(0, lastColon));
+    return node ? node->FindLeaf(path.substr(lastColon + 1)) : nullptr;
 }
 
 bool XmlDocument::Get(const char *keyPath, std::string &target, std::string def) {

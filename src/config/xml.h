@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Elements nested more than this many levels deep are skipped whole, as if
@@ -43,7 +44,7 @@ struct XmlNode {
     // appends a new leaf.
     void SetLeaf(const std::string &leafName, const std::string &leafText,
                  const std::string &leafAttributeText);
-    const XmlLeaf *FindLeaf(const std::string &leafName) const;
+    const XmlLeaf *FindLeaf(std::string_view leafName) const;
     void Clear();
 };
 
