@@ -192,6 +192,37 @@ TEST(XmlKeyPath, SplitsAtEveryColon) {
     EXPECT_TRUE(XmlKeyPath::Split(nullptr).components.empty());
 }
 
+// Get walks a key path in place; it must find what the split pieces find
+// through FindNode and FindLeaf, for paths with empty pieces and end colons.
+TEST(XmlKeyPath, GetFindsWhatTheSplitPiecesFind) {
+    XmlDocument doc;
+    const std::string text = "<T><a>1</a><E><b>2</b><E><c>3</c></E></E><E><d>4</d></E></T>";
+    ASSERT_TRUE(doc.LoadText(text.data(), int32_t(text.size())));
+    const char *found[] = {"T:a", "T:a:", "a", "T:E:b", "T:E:E:c", "T:E:b:"};
+    const char *missing[] = {"", ":", ":a", "T::a", "T:E::b", "T:E:d", "t:a", "T:E:E", "E:b"};
+    auto reference = [&doc](const char *key) -> const XmlLeaf * {
+        XmlKeyPath path = XmlKeyPath::Split(key);
+        if (path.components.empty())
+            return nullptr;
+        std::string leaf = path.components.back();
+        path.components.pop_back();
+        const XmlNode *node = doc.Tree().FindNode(path);
+        return node ? node->FindLeaf(leaf) : nullptr;
+    };
+    for (const char *key : found) {
+        std::string value;
+        ASSERT_NE(nullptr, reference(key)) << key;
+        EXPECT_TRUE(doc.Get(key, value, "none")) << key;
+        EXPECT_EQ(reference(key)->text, value) << key;
+    }
+    for (const char *key : missing) {
+        std::string value;
+        EXPECT_EQ(nullptr, reference(key)) << key;
+        EXPECT_FALSE(doc.Get(key, value, "none")) << key;
+        EXPECT_EQ("none", value) << key;
+    }
+}
+
 TEST(XmlParser, ReportsElementsInOrder) {
     using V = std::vector<std::string>;
     EXPECT_EQ((V{"+T", "a=1", "+E", "b= 2 ", "-E", "-T"}),
