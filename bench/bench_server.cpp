@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "pinning.h"
 #include "relay/packet.h"
+#include "stamp.h"
 
 namespace bench {
 
@@ -90,14 +92,45 @@ void BenchServer::StartFlood(uint32_t nPayload) {
     }
     m_nFloodPos = 0;
     m_nFloodRounds = 0;
+    m_bStamped = false;
     m_mode.store(MODE_FLOOD);
 }
+
+void BenchServer::StartStampedFlood() {
+    m_bStamped = true;
+    m_nNextStamp = 0;
+    m_nStampedSent = 0;
+    m_nFloodPos = 0;
+    StampFloodBuffer();
+    m_mode.store(MODE_FLOOD);
+}
+
+// Fills the flood buffer with the next stamped packets.
+void BenchServer::StampFloodBuffer() {
+    m_nFlood = 0;
+    m_nFloodPackets = 0;
+    for (;;) {
+        const uint32_t length = PACKET_HEADER_SIZE + StampedPayloadSize(m_nNextStamp);
+        if (m_nFlood >= FLOOD_BYTES) // the buffer has room for one more packet beyond
+            break;
+        unsigned char *p = m_flood.data() + m_nFlood;
+        write_u32le(p, length);
+        p[PACKET_LENGTH_SIZE] = PACKET_TYPE_DATA;
+        write_u32le(p + 5, static_cast<uint32_t>(m_nNextStamp));
+        StampPayload(p + PACKET_HEADER_SIZE, length - PACKET_HEADER_SIZE, m_nNextStamp);
+        m_nFlood += length;
+        ++m_nFloodPackets;
+        ++m_nNextStamp;
+    }
+}
+
+bool BenchServer::PinTo(int cpu) { return !m_thread.joinable() || PinThread(m_thread, cpu); }
 
 uint64_t BenchServer::StopFlood() {
     m_mode.store(MODE_COUNT);
     while (m_bFlooding.load())
         std::this_thread::yield();
-    return m_nFloodRounds.load() * m_nFloodPackets;
+    return m_bStamped ? m_nStampedSent.load() : m_nFloodRounds.load() * m_nFloodPackets;
 }
 
 void BenchServer::Serve() {
@@ -157,6 +190,10 @@ void BenchServer::FloodStep() {
     if (m_nFloodPos == m_nFlood) {
         m_nFloodPos = 0;
         m_nFloodRounds.fetch_add(1);
+        if (m_bStamped) {
+            m_nStampedSent.fetch_add(m_nFloodPackets);
+            StampFloodBuffer();
+        }
     }
 }
 

@@ -64,13 +64,19 @@ public:
     void SetMode(Mode mode) { m_mode.store(mode); }
     // Sends "D" packets of nPayload bytes as fast as the peer takes them.
     void StartFlood(uint32_t nPayload);
+    // Sends "D" packets stamped for the integrity check (stamp.h): numbered
+    // from 0, of varying sizes, each with its checksum.
+    void StartStampedFlood();
     // Ends the flood on a packet boundary; the number of packets sent.
     uint64_t StopFlood();
+    // Pins the serving thread to cpu (-1: every CPU of the process at start).
+    bool PinTo(int cpu);
 
 private:
     void Serve();
     void Accept();
     void FloodStep();
+    void StampFloodBuffer();
     void ReceiveStep();
     void Cut(bool bEcho);
     bool SendAll(const unsigned char *p, size_t n);
@@ -97,6 +103,9 @@ private:
     size_t m_nFloodPos = 0;
     uint32_t m_nFloodPackets = 0; // packets in m_flood
     std::atomic<uint64_t> m_nFloodRounds{0};
+    bool m_bStamped = false;
+    uint64_t m_nNextStamp = 0;              // number of the next stamped packet
+    std::atomic<uint64_t> m_nStampedSent{0}; // stamped packets sent whole
 };
 
 } // namespace bench

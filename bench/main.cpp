@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "pinning.h"
 #include "report.h"
 #include "run_util.h"
 #include "runs.h"
@@ -33,6 +34,9 @@ struct Options {
     std::string filter; // runs only the figures whose name holds it
     bool verbose = false;
     bool quick = false;
+    std::vector<Method> methods = {METHOD_OLD, METHOD_LOADED};
+    double integrityMillions = 20; // stamped packets checked after the figures
+    bool integrityOnly = false;
 
     bool Wants(const std::string &figure) const {
         return figure.find(filter) != std::string::npos;
@@ -42,7 +46,7 @@ struct Options {
 void usage() {
     std::printf(
         "usage: relay_bench [--quick] [--rounds N] [--seconds S] [--only TEXT] [--verbose]\n"
-        "                   [--module PATH]\n"
+        "                   [--method old|loaded|both] [--integrity MILLIONS] [--module PATH]\n"
         "  Measures the relay module against raw loopback sockets in one process:\n"
         "  host->server and server->host throughput, round trip, allocations per\n"
         "  message, and the times of sh_load_start and sh_load_exit.\n"
@@ -51,6 +55,12 @@ void usage() {
         "  --seconds S    time of each side in one throughput round (default 0.5)\n"
         "  --only TEXT    only the figures whose name holds TEXT (e.g. server->host)\n"
         "  --verbose      also print every round\n"
+        "  --method M     old: threads where the system puts them, a host that spins\n"
+        "                 for its answer; loaded: host and relay threads on CPU 0, the\n"
+        "                 servers on CPU 1, a lean raw reader, a host that spins 200 us\n"
+        "                 and then blocks; both (default): one after the other\n"
+        "  --integrity M  only the integrity check: M million stamped packets through\n"
+        "                 the relay, each checked (number, size, checksum)\n"
         "  --module PATH  the module to load (default: the one built beside it)\n");
 }
 
@@ -64,12 +74,26 @@ bool parse(int argc, char **argv, Options *o) {
             o->rttSamples = 300;
             o->cycles = 2;
             o->quick = true;
+            o->integrityMillions = 1;
         } else if (a == "--rounds" && hasValue) {
             o->rounds = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--seconds" && hasValue) {
             o->seconds = std::max(0.01, std::atof(argv[++i]));
         } else if (a == "--only" && hasValue) {
             o->filter = argv[++i];
+        } else if (a == "--method" && hasValue) {
+            const std::string m = argv[++i];
+            if (m == "old")
+                o->methods = {METHOD_OLD};
+            else if (m == "loaded")
+                o->methods = {METHOD_LOADED};
+            else if (m != "both") {
+                usage();
+                return false;
+            }
+        } else if (a == "--integrity" && hasValue) {
+            o->integrityMillions = std::max(0.001, std::atof(argv[++i]));
+            o->integrityOnly = true;
         } else if (a == "--verbose") {
             o->verbose = true;
         } else if (a == "--module" && hasValue) {
@@ -171,11 +195,16 @@ bool throughput(Context &ctx, Report &report, const std::string &name, const Opt
     return true;
 }
 
-bool round_trip(Report &report, Context &ctx, const Options &o) {
+bool round_trip(Report &report, Context &ctx, const Options &o, FILE *table) {
     if (!o.Wants("round trip"))
         return true;
+    // Connections made under the method in use, then kept: a new one would
+    // add its start-up to the first samples of every round.
+    std::string error;
+    if (!FreshLinks(ctx, &error))
+        return fail("round trip: " + error);
     const size_t nRound = static_cast<size_t>(o.rttSamples);
-    std::vector<double> relayAll, rawAll, pingAll, relayRound, rawRound, pingRound;
+    std::vector<double> relayAll, rawAll, pingAll, relayRound, rawRound, pingRound, ratios;
     for (std::vector<double> *v : {&relayAll, &rawAll, &pingAll})
         v->reserve(nRound * static_cast<size_t>(o.rounds));
     for (std::vector<double> *v : {&relayRound, &rawRound, &pingRound})
@@ -185,8 +214,6 @@ bool round_trip(Report &report, Context &ctx, const Options &o) {
         !check(RoundTripRaw(ctx, 100, &rawRound), "round trip") ||
         !check(PingPongRaw(ctx, 100, &pingRound), "round trip"))
         return false;
-    // Round trips keep their warmed-up connections: a new one would add its
-    // start-up to the first samples of every round.
     for (int r = 0; r < o.rounds; ++r) {
         relayRound.clear();
         rawRound.clear();
@@ -203,13 +230,19 @@ bool round_trip(Report &report, Context &ctx, const Options &o) {
         if (!check(a, "round trip") || !check(b, "round trip") || !check(c, "round trip"))
             return false;
         report.CountAllocations("round trip", a.allocations, a.messages);
+        ratios.push_back(Median(relayRound) / Median(rawRound));
+        if (o.verbose)
+            std::fprintf(table, "  round trip, round %d: relay %.2f us, raw %.2f us, ratio %.3f\n",
+                         r + 1, Median(relayRound), Median(rawRound), ratios.back());
         relayAll.insert(relayAll.end(), relayRound.begin(), relayRound.end());
         rawAll.insert(rawAll.end(), rawRound.begin(), rawRound.end());
         pingAll.insert(pingAll.end(), pingRound.begin(), pingRound.end());
     }
-    // The ratio of the medians of all samples: a round's median of a few
-    // hundred samples moves by more than the difference being measured.
-    report.AddRoundTrip(relayAll, rawAll, Median(relayAll) / Median(rawAll), pingAll);
+    // Old: the ratio of the medians of all samples. Loaded: the median of
+    // the rounds' ratios, each round's relay and raw samples taken back to
+    // back under the same conditions.
+    const double ratio = ctx.method == METHOD_OLD ? Median(relayAll) / Median(rawAll) : Median(ratios);
+    report.AddRoundTrip(relayAll, rawAll, ratio, pingAll);
     return true;
 }
 
@@ -235,22 +268,68 @@ bool measure_running(Context &ctx, const Options &o, Report &report, FILE *table
             return false;
     }
 
-    return round_trip(report, ctx, o);
+    return round_trip(report, ctx, o, table);
+}
+
+void print_method(FILE *table, Method method) {
+    if (method == METHOD_OLD)
+        std::fprintf(table, "method old: threads where the system puts them; the host spins "
+                            "(yielding) for an answer; the raw reader does the relay's steps\n");
+    else
+        std::fprintf(table, "method loaded: host and relay threads on CPU %d, servers on CPU %d; "
+                            "the host spins %.0f us, then blocks for an answer; lean raw reader\n",
+                     HOST_CPU, SERVER_CPU, HOST_SPIN_US);
+}
+
+bool integrity(Context &ctx, const Options &o, FILE *table) {
+    const uint64_t nPackets = static_cast<uint64_t>(o.integrityMillions * 1e6);
+    IntegrityResult result;
+    const Outcome out = IntegrityFlood(ctx, nPackets, &result);
+    std::fprintf(table,
+                 "integrity (%s): %llu stamped packets sent, %llu delivered, %llu mismatched "
+                 "(%.0f k/s)\n",
+                 MethodName(ctx.method), static_cast<unsigned long long>(result.sent),
+                 static_cast<unsigned long long>(result.seen),
+                 static_cast<unsigned long long>(result.mismatches), out.perSecond / 1000);
+    if (result.mismatches)
+        std::fprintf(table, "integrity: the first mismatch was packet %llu\n",
+                     static_cast<unsigned long long>(result.firstMismatch));
+    return check(out, "integrity") &&
+           (result.mismatches == 0 && result.seen == result.sent ? true
+                                                                  : fail("integrity: mismatches or losses"));
 }
 
 bool run(const Options &o, FILE *table) {
     Context ctx;
-    const bool bStarted = set_up(ctx, o);
-    Report report;
-    const bool bMeasured = bStarted && measure_running(ctx, o, report, table);
+    bool bOk = set_up(ctx, o);
+    for (size_t i = 0; bOk && !o.integrityOnly && i < o.methods.size(); ++i) {
+        std::string error;
+        if (!UseMethod(ctx, o.methods[i], &error)) {
+            std::fprintf(table, "method %s skipped: %s\n", MethodName(o.methods[i]), error.c_str());
+            continue;
+        }
+        Report report;
+        bOk = measure_running(ctx, o, report, table);
+        if (bOk) {
+            print_method(table, ctx.method);
+            report.Print(table);
+            std::fprintf(table, "\n");
+        }
+    }
+    if (bOk && (o.integrityOnly || o.Wants("integrity")))
+        bOk = integrity(ctx, o, table);
     // Stopped whatever happened, so that no relay thread outlives main.
     if (ctx.module.load_exit)
         ctx.module.load_exit();
-    if (!bMeasured)
+    if (!bOk)
         return false;
+    std::string error;
+    if (o.integrityOnly || !o.Wants("sh_load") || !UseMethod(ctx, METHOD_OLD, &error))
+        return true;
     LifecycleTimes times;
-    if (o.Wants("sh_load") && !check(MeasureLifecycle(ctx, o.cycles, &times), "start and stop"))
+    if (!check(MeasureLifecycle(ctx, o.cycles, &times), "start and stop"))
         return false;
+    Report report;
     report.AddLifecycle(times);
     report.Print(table);
     if (o.quick)
@@ -263,6 +342,7 @@ bool run(const Options &o, FILE *table) {
 } // namespace bench
 
 int main(int argc, char **argv) {
+    bench::RememberCpus();
     bench::Options options;
     if (!bench::parse(argc, argv, &options))
         return 2;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "pinning.h"
 #include "run_util.h"
 #include "runs.h"
 
@@ -33,6 +34,25 @@ void DEZ_CALL OnData(uint32_t nId, const unsigned char *pData, int32_t nSize) {
     g_nLastId.store(nId, std::memory_order_release);
     g_nDelivered.store(g_nDelivered.load(std::memory_order_relaxed) + 1,
                        std::memory_order_release);
+    WakeHost();
+}
+
+const char *MethodName(Method method) { return method == METHOD_OLD ? "old" : "loaded"; }
+
+bool UseMethod(Context &ctx, Method method, std::string *pError) {
+    const bool bLoaded = method == METHOD_LOADED;
+    if (bLoaded && !CanPin()) {
+        *pError = "the loaded-host method needs CPUs 0 and 1";
+        return false;
+    }
+    ctx.method = method;
+    if (!PinCurrentThread(bLoaded ? HOST_CPU : -1) ||
+        !ctx.relayServer.PinTo(bLoaded ? SERVER_CPU : -1) ||
+        !ctx.rawServer.PinTo(bLoaded ? SERVER_CPU : -1)) {
+        *pError = "cannot pin threads to CPUs";
+        return false;
+    }
+    return true;
 }
 
 Context::~Context() {
@@ -48,6 +68,7 @@ void RawLink::Close() {
         close(fd);
     fd = -1;
     cutter = PacketCutter();
+    m_nLeanCarry = 0;
 }
 
 bool RawLink::Open(BenchServer &server, std::string *pError) {
@@ -98,15 +119,42 @@ bool RawLink::ReadOnce() {
     }
 }
 
-bool RawReader::Start(RawLink *pLink) {
+bool RawLink::ReadOnceLean() {
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, RAW_WAIT_MS);
+    if (ready <= 0)
+        return ready == 0 || errno == EINTR;
+    const ssize_t n = recv(fd, m_lean + m_nLeanCarry, PACKET_RECV_CHUNK, 0);
+    if (n <= 0)
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    const uint32_t end = m_nLeanCarry + static_cast<uint32_t>(n);
+    uint32_t pos = 0;
+    while (end - pos >= PACKET_LENGTH_SIZE) {
+        const unsigned char *p = m_lean + pos;
+        const uint32_t length = read_u32le(p);
+        if (length < PACKET_HEADER_SIZE || length > PACKET_MAX_IN)
+            return false;
+        if (end - pos < length)
+            break;
+        if (p[PACKET_LENGTH_SIZE] == PACKET_TYPE_DATA)
+            g_pfRawReceiver.load(std::memory_order_relaxed)(read_u32le(p + 5), p + 9,
+                                                            static_cast<int32_t>(length - 9));
+        pos += length;
+    }
+    m_nLeanCarry = end - pos;
+    std::memmove(m_lean, m_lean + pos, m_nLeanCarry);
+    return true;
+}
+
+bool RawReader::Start(RawLink *pLink, bool bLean) {
     m_bStop = false;
     m_bFailed = false;
     std::atomic<bool> bNamed(false);
-    m_thread = std::thread([this, pLink, &bNamed] {
+    m_thread = std::thread([this, pLink, bLean, &bNamed] {
         pthread_setname_np(pthread_self(), "raw-reader"); // looked up by name
         bNamed = true;
-        while (!m_bStop.load())
-            if (!pLink->ReadOnce()) {
+        while (!m_bStop.load(std::memory_order_relaxed))
+            if (!(bLean ? pLink->ReadOnceLean() : pLink->ReadOnce())) {
                 m_bFailed = true;
                 return;
             }
@@ -123,7 +171,8 @@ void RawReader::Stop() {
 }
 
 bool OpenRawLinks(Context &ctx, std::string *pError) {
-    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.rawReader.Start(&ctx.rawLink);
+    return ctx.rawLink.Open(ctx.rawServer, pError) &&
+           ctx.rawReader.Start(&ctx.rawLink, ctx.method == METHOD_LOADED);
 }
 
 bool FreshLinks(Context &ctx, std::string *pError) {
@@ -139,7 +188,7 @@ bool FreshLinks(Context &ctx, std::string *pError) {
     }
     ctx.rawReader.Stop();
     ctx.rawLink.Close();
-    return ctx.rawLink.Open(ctx.rawServer, pError) && ctx.rawReader.Start(&ctx.rawLink);
+    return OpenRawLinks(ctx, pError);
 }
 
 } // namespace bench

@@ -32,6 +32,14 @@ struct RawLink {
     // and hand each "D" packet to the host's receiver. False when the link
     // failed.
     bool ReadOnce();
+    // The least a reader can do per read: poll, one recv of at most 5,000
+    // bytes behind the carried tail, a plain cutting loop, and the host's
+    // receiver through a pointer. False when the link failed.
+    bool ReadOnceLean();
+
+private:
+    alignas(64) unsigned char m_lean[PACKET_RECV_BUFFER];
+    uint32_t m_nLeanCarry = 0;
 };
 
 // A thread that reads a raw link the way the relay's connection thread
@@ -42,7 +50,8 @@ public:
     ~RawReader() { Stop(); }
     RawReader(const RawReader &) = delete;
     RawReader &operator=(const RawReader &) = delete;
-    bool Start(RawLink *pLink);
+    // bLean: read with ReadOnceLean instead of ReadOnce.
+    bool Start(RawLink *pLink, bool bLean = false);
     void Stop();
     bool Failed() const { return m_bFailed.load(); }
 
@@ -51,6 +60,14 @@ private:
     std::atomic<bool> m_bFailed{false};
     std::thread m_thread;
 };
+
+// Old: every thread where the system puts it, a host that spins (yielding)
+// for its answer, the raw reader doing the relay's steps with its cutter.
+// Loaded: the host's threads, and so the relay's, on HOST_CPU, the servers'
+// threads on SERVER_CPU, the lean raw reader, a host that spins briefly and
+// then blocks for its answer.
+enum Method { METHOD_OLD, METHOD_LOADED };
+const char *MethodName(Method method);
 
 struct Context {
     ~Context();
@@ -62,7 +79,12 @@ struct Context {
     RawReader rawReader;
     std::mutex rawLock;        // the raw senders' link lock
     unsigned char rawSendBuf[PACKET_MAX_OUT];
+    Method method = METHOD_OLD;
 };
+
+// Pins (or unpins) the threads for the method; the links and readers get it
+// at the next FreshLinks.
+bool UseMethod(Context &ctx, Method method, std::string *pError);
 
 struct Outcome {
     bool ok = true;
@@ -97,6 +119,13 @@ Outcome FloodRaw(Context &ctx, uint32_t nPayload, double seconds);
 Outcome RoundTripRelay(Context &ctx, int nSamples, std::vector<double> *pSamples);
 Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples);
 Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples);
+
+// Stamped packets flooded through the relay and checked one by one.
+struct IntegrityResult {
+    uint64_t sent = 0, seen = 0, mismatches = 0;
+    uint64_t firstMismatch = ~0ull; // number of the first packet that did not match
+};
+Outcome IntegrityFlood(Context &ctx, uint64_t nPackets, IntegrityResult *pResult);
 
 // True once a keep-alive sent through the started relay reached its server,
 // within 10 seconds.

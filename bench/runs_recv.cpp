@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "alloc_count.h"
+#include "pinning.h"
 #include "run_util.h"
 #include "runs.h"
 
@@ -48,7 +49,7 @@ Outcome measure_flood(BenchServer &server, uint32_t nPayload, double seconds) {
 
 // Spins until the host's receiver has taken the answer with the given id,
 // giving the core away now and then: the answer comes from another thread.
-bool wait_answer(uint32_t id) {
+bool wait_answer_yielding(uint32_t id) {
     const Clock::time_point t0 = Clock::now();
     for (unsigned spins = 1; g_nLastId.load(std::memory_order_acquire) != id; ++spins) {
         if (spins % 64 == 0) {
@@ -58,6 +59,10 @@ bool wait_answer(uint32_t id) {
         }
     }
     return true;
+}
+
+bool wait_answer(const Context &ctx, uint32_t id) {
+    return ctx.method == METHOD_LOADED ? WaitAnswerSpinThenBlock(id) : wait_answer_yielding(id);
 }
 
 bool raw_send(int fd, uint32_t id, const unsigned char *payload) {
@@ -85,13 +90,17 @@ Outcome RoundTripRelay(Context &ctx, int nSamples, std::vector<double> *pSamples
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
     ctx.relayServer.SetMode(BenchServer::MODE_ECHO);
+    SetWakingHost(ctx.method == METHOD_LOADED);
     const uint64_t a0 = allocation_count();
     static uint32_t s_nId = 0x40000000;
     for (int i = 0; i < nSamples; ++i) {
         const uint32_t id = ++s_nId;
         const Clock::time_point t0 = Clock::now();
-        ctx.pfRec(PACKET_TYPE_DATA, id, payload, static_cast<int32_t>(RTT_PAYLOAD));
-        if (!wait_answer(id)) {
+        // The loaded host sends through the export, as hosts that do not keep
+        // the handed-out pointer do.
+        const RecvFunc pfSend = ctx.method == METHOD_LOADED ? ctx.module.recv : ctx.pfRec;
+        pfSend(PACKET_TYPE_DATA, id, payload, static_cast<int32_t>(RTT_PAYLOAD));
+        if (!wait_answer(ctx, id)) {
             out.ok = false;
             out.error = "no answer through the relay";
             break;
@@ -99,6 +108,7 @@ Outcome RoundTripRelay(Context &ctx, int nSamples, std::vector<double> *pSamples
         pSamples->push_back(seconds_since(t0) * 1e6);
     }
     out.allocations = allocation_count() - a0;
+    SetWakingHost(false);
     out.messages = static_cast<uint64_t>(nSamples);
     ctx.relayServer.SetMode(BenchServer::MODE_COUNT);
     return out;
@@ -111,17 +121,19 @@ Outcome RoundTripRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) 
     static unsigned char payload[RTT_PAYLOAD] = {2};
     Outcome out;
     ctx.rawServer.SetMode(BenchServer::MODE_ECHO);
+    SetWakingHost(ctx.method == METHOD_LOADED);
     static uint32_t s_nId = 0x80000000u;
     for (int i = 0; i < nSamples; ++i) {
         const uint32_t id = ++s_nId;
         const Clock::time_point t0 = Clock::now();
-        if (!raw_send(ctx.rawLink.fd, id, payload) || !wait_answer(id)) {
+        if (!raw_send(ctx.rawLink.fd, id, payload) || !wait_answer(ctx, id)) {
             out.ok = false;
             out.error = "no answer on the raw link";
             break;
         }
         pSamples->push_back(seconds_since(t0) * 1e6);
     }
+    SetWakingHost(false);
     if (ctx.rawReader.Failed()) {
         out.ok = false;
         out.error = "the raw link failed";
@@ -160,7 +172,7 @@ Outcome PingPongRaw(Context &ctx, int nSamples, std::vector<double> *pSamples) {
     }
     out.messages = static_cast<uint64_t>(nSamples);
     ctx.rawServer.SetMode(BenchServer::MODE_COUNT);
-    ctx.rawReader.Start(&ctx.rawLink);
+    ctx.rawReader.Start(&ctx.rawLink, ctx.method == METHOD_LOADED);
     return out;
 }
 
