@@ -29,20 +29,6 @@ void DEZ_CALL OnStamped(uint32_t nId, const unsigned char *pData, int32_t nSize)
                          std::memory_order_release);
 }
 
-bool restart_relay(Context &ctx, SendFunc pfReceiver, std::string *pError) {
-    ctx.module.load_exit();
-    const int32_t result = ctx.module.load_start(pfReceiver, &ctx.pfRec);
-    if (result != 0) {
-        *pError = "sh_load_start returned " + std::to_string(result);
-        return false;
-    }
-    if (!WaitLinkUp(ctx)) {
-        *pError = "the relay did not connect again";
-        return false;
-    }
-    return true;
-}
-
 // Waits until n packets were seen, as long as they keep coming.
 bool wait_seen(uint64_t n) {
     uint64_t last = g_nStampedSeen.load();
@@ -68,7 +54,7 @@ Outcome IntegrityFlood(Context &ctx, uint64_t nPackets, IntegrityResult *pResult
     g_nStampedSeen = 0;
     g_nStampMismatches = 0;
     g_nFirstMismatch = ~0ull;
-    if (!restart_relay(ctx, OnStamped, &out.error)) {
+    if (!RestartRelay(ctx, OnStamped, &out.error)) {
         out.ok = false;
         return out;
     }
@@ -88,7 +74,7 @@ Outcome IntegrityFlood(Context &ctx, uint64_t nPackets, IntegrityResult *pResult
         out.error = "stamped packets stopped arriving";
     }
     std::string error;
-    if (!restart_relay(ctx, OnData, &error) && out.ok) {
+    if (!RestartRelay(ctx, OnData, &error) && out.ok) {
         out.ok = false;
         out.error = error;
     }

@@ -31,7 +31,9 @@ bool pin(pthread_t thread, int cpu) {
 }
 
 // The id word of the receiver is the futex the host sleeps on.
-uint32_t *id_word() { return reinterpret_cast<uint32_t *>(&g_nLastId); }
+uint32_t *id_word() {
+    return reinterpret_cast<uint32_t *>(&g_nLastId);
+}
 
 void futex_wait(uint32_t expected, long timeoutNs) {
     timespec ts = {0, timeoutNs};
@@ -45,13 +47,21 @@ void RememberCpus() {
     sched_getaffinity(0, sizeof g_startCpus, &g_startCpus);
 }
 
-bool CanPin() { return CPU_ISSET(HOST_CPU, &g_startCpus) && CPU_ISSET(SERVER_CPU, &g_startCpus); }
+bool CanPin() {
+    return CPU_ISSET(HOST_CPU, &g_startCpus) && CPU_ISSET(SERVER_CPU, &g_startCpus);
+}
 
-bool PinCurrentThread(int cpu) { return pin(pthread_self(), cpu); }
+bool PinCurrentThread(int cpu) {
+    return pin(pthread_self(), cpu);
+}
 
-bool PinThread(std::thread &thread, int cpu) { return pin(thread.native_handle(), cpu); }
+bool PinThread(std::thread &thread, int cpu) {
+    return pin(thread.native_handle(), cpu);
+}
 
-void SetWakingHost(bool bOn) { g_bWakingHost.store(bOn); }
+void SetWakingHost(bool bOn) {
+    g_bWakingHost.store(bOn);
+}
 
 void WakeHost() {
     if (!g_bWakingHost.load(std::memory_order_relaxed))

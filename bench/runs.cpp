@@ -175,9 +175,9 @@ bool OpenRawLinks(Context &ctx, std::string *pError) {
            ctx.rawReader.Start(&ctx.rawLink, ctx.method == METHOD_LOADED);
 }
 
-bool FreshLinks(Context &ctx, std::string *pError) {
+bool RestartRelay(Context &ctx, SendFunc pfReceiver, std::string *pError) {
     ctx.module.load_exit();
-    const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
+    const int32_t result = ctx.module.load_start(pfReceiver, &ctx.pfRec);
     if (result != 0) {
         *pError = "sh_load_start returned " + std::to_string(result);
         return false;
@@ -186,6 +186,12 @@ bool FreshLinks(Context &ctx, std::string *pError) {
         *pError = "the relay did not connect again";
         return false;
     }
+    return true;
+}
+
+bool FreshLinks(Context &ctx, std::string *pError) {
+    if (!RestartRelay(ctx, OnData, pError))
+        return false;
     ctx.rawReader.Stop();
     ctx.rawLink.Close();
     return OpenRawLinks(ctx, pError);

@@ -104,6 +104,9 @@ bool OpenRawLinks(Context &ctx, std::string *pError);
 // round starts so, since a connection and its reader keep, for as long as
 // they live, whatever pace the system settled on for them.
 bool FreshLinks(Context &ctx, std::string *pError);
+// Stops the relay and starts it again with the given "D" receiver, until it
+// has connected.
+bool RestartRelay(Context &ctx, SendFunc pfReceiver, std::string *pError);
 
 // Host to server: nThreads threads send nPayload-byte messages for about
 // seconds; counted as complete packets at the server.
