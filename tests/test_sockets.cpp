@@ -133,6 +133,13 @@ uint16_t raw_local_port(Net_Channel s) {
     return bound.sin_port;
 }
 
+Net_Channel raw_next_free_handle() {
+    const Socket s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s != BAD_SOCKET)
+        close_socket(s);
+    return static_cast<Net_Channel>(s);
+}
+
 bool raw_nodelay(Net_Channel s) {
     int value = 0;
     SockLen length = sizeof(value);
