@@ -1,6 +1,6 @@
 // Socket layer tests that depend on POSIX descriptors: close-on-exec,
-// SIGPIPE, descriptors above select's limit, released descriptors, and
-// socket pairs as set members.
+// SIGPIPE, descriptors above select's limit, and socket pairs as set
+// members.
 #include "net/net.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +19,6 @@
 
 namespace {
 
-// The descriptor the next open would get: unchanged after an operation that
-// released everything it acquired.
-int lowest_free_descriptor() {
-    const int fd = dup(0);
-    close(fd);
-    return fd;
-}
-
 int int_option(int fd, int level, int name) {
     int value = 0;
     socklen_t length = sizeof(value);
@@ -43,29 +35,6 @@ TEST_F(NetConnection, OpenedSocketsAreNonBlockingNoDelayAndCloseOnExec) {
         EXPECT_NE(0, fcntl(sock->channel, F_GETFD) & FD_CLOEXEC);
         EXPECT_NE(0, int_option(sock->channel, IPPROTO_TCP, TCP_NODELAY));
     }
-}
-
-TEST(NetOpen, FailuresRecordTheirTextAndReleaseEverything) {
-    ASSERT_EQ(0, Net_Init());
-    const Net_Address any = loopback(0);
-    Net_TCPSocket *server = Net_TCP_Open(&any, 1);
-    ASSERT_NE(nullptr, server);
-    const Net_Address taken = server->localAddress;
-    const int freeBefore = lowest_free_descriptor();
-
-    EXPECT_EQ(nullptr, Net_TCP_Open(&taken, 1));
-    EXPECT_STREQ("Couldn't bind to local port", Net_GetError());
-    EXPECT_EQ(freeBefore, lowest_free_descriptor());
-
-    Net_TCP_Close(server);
-    const int freeAfterClose = lowest_free_descriptor();
-    EXPECT_EQ(nullptr, Net_TCP_Open(&taken, 0)); // nobody listens there any more
-    EXPECT_STREQ("Couldn't connect to remote host", Net_GetError());
-    EXPECT_EQ(freeAfterClose, lowest_free_descriptor());
-
-    EXPECT_EQ(nullptr, Net_TCP_Open(nullptr, 0));
-    EXPECT_EQ(nullptr, Net_TCP_Open(nullptr, 1));
-    Net_Quit();
 }
 
 TEST_F(NetConnection, SendToResetPeerDoesNotRaiseSigpipe) {

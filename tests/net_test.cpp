@@ -78,6 +78,30 @@ TEST_F(NetFullListener, CancelFlagAbandonsAConnectThatCannotComplete) {
     Net_TCP_Close(result);
 }
 
+TEST(NetOpen, FailuresRecordTheirTextAndReleaseEverything) {
+    ASSERT_EQ(0, Net_Init());
+    const Net_Address any = loopback(0);
+    Net_TCPSocket *server = Net_TCP_Open(&any, 1);
+    ASSERT_NE(nullptr, server);
+    const Net_Address taken = server->localAddress;
+    const Net_Channel freeBefore = raw_next_free_handle();
+    ASSERT_NE(NET_INVALID_CHANNEL, freeBefore);
+
+    EXPECT_EQ(nullptr, Net_TCP_Open(&taken, 1));
+    EXPECT_STREQ("Couldn't bind to local port", Net_GetError());
+    EXPECT_EQ(freeBefore, raw_next_free_handle());
+
+    Net_TCP_Close(server);
+    const Net_Channel freeAfterClose = raw_next_free_handle();
+    EXPECT_EQ(nullptr, Net_TCP_Open(&taken, 0)); // nobody listens there any more
+    EXPECT_STREQ("Couldn't connect to remote host", Net_GetError());
+    EXPECT_EQ(freeAfterClose, raw_next_free_handle());
+
+    EXPECT_EQ(nullptr, Net_TCP_Open(nullptr, 0));
+    EXPECT_EQ(nullptr, Net_TCP_Open(nullptr, 1));
+    Net_Quit();
+}
+
 // ---- Sending and receiving -----------------------------------------------
 
 TEST_F(NetConnection, SendsAndReceivesBothWays) {

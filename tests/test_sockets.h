@@ -28,6 +28,11 @@ bool raw_reset_on_close(Net_Channel s);
 void raw_close(Net_Channel s);
 // The local port of a bound socket, in network byte order; 0 on failure.
 uint16_t raw_local_port(Net_Channel s);
+// The handle the next socket would get (NET_INVALID_CHANNEL when none can be
+// made): unchanged after an operation that released every handle it
+// acquired, since POSIX hands out the lowest free descriptor, and Windows
+// and wine a released handle before a fresh one.
+Net_Channel raw_next_free_handle();
 // Whether TCP_NODELAY is set, and whether the socket is in non-blocking mode.
 bool raw_nodelay(Net_Channel s);
 bool raw_is_nonblocking(Net_Channel s);

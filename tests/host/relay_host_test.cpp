@@ -15,7 +15,9 @@ void RelayHostTest::ExpectCleanQuit() {
     EXPECT_EQ(0, status) << "the host did not end cleanly; its output:\n" << m_host.Host().Output();
 }
 
-void RelayHostTest::StartServer() { ASSERT_TRUE(m_server.Start()) << m_server.Error(); }
+void RelayHostTest::StartServer() {
+    ASSERT_TRUE(m_server.Start()) << m_server.Error();
+}
 
 void RelayHostTest::LaunchHost(const testkit::ThunkConfig &config) {
     ASSERT_TRUE(m_host.Prepare(config)) << m_host.Error();
@@ -70,6 +72,12 @@ bool RelayHostTest::WaitForLog(const std::string &needle, size_t nCount, int nTi
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
+}
+
+long exit_ms(const std::string &line) {
+    if (line.compare(0, 6, "@exit ") != 0)
+        return -1;
+    return std::stol(line.substr(6));
 }
 
 size_t find_text(const std::vector<std::string> &texts, const std::string &wanted, size_t from) {

@@ -24,7 +24,9 @@ protected:
     // LaunchHost with a configuration that connects to the loopback server,
     // then "start", expecting 0.
     void StartConnected(testkit::ThunkConfig config);
-    testkit::ThunkConfig Connecting() const { return testkit::ThunkConfig::Connecting(m_server.Port()); }
+    testkit::ThunkConfig Connecting() const {
+        return testkit::ThunkConfig::Connecting(m_server.Port());
+    }
 
     std::string Cmd(const std::string &line) { return m_host.Command(line); }
     // The next callback line ("@D ..." or "@K ...") of the host.
@@ -33,7 +35,8 @@ protected:
     std::vector<std::string> LogTexts() const;
     size_t CountLog(const std::string &needle) const;
     // Polls the log until needle has appeared at least nCount times.
-    bool WaitForLog(const std::string &needle, size_t nCount = 1, int nTimeoutMs = LONG_WAIT_MS) const;
+    bool WaitForLog(const std::string &needle, size_t nCount = 1,
+                    int nTimeoutMs = LONG_WAIT_MS) const;
     // The peer text of log lines: "127.0.0.1-<port>".
     std::string Peer() const { return "127.0.0.1-" + std::to_string(m_server.Port()); }
     // Waits for the relay's connection and for its "Connected To" line.
@@ -51,3 +54,5 @@ protected:
 std::string log_text(const std::string &line);
 // Index of the first text equal to wanted at or after from; npos when none.
 size_t find_text(const std::vector<std::string> &texts, const std::string &wanted, size_t from = 0);
+// The milliseconds of the host's "@exit <ms>" answer; -1 for any other line.
+long exit_ms(const std::string &line);

@@ -17,16 +17,6 @@
 using testkit::Bytes;
 using testkit::ThunkConfig;
 
-namespace {
-
-long exit_ms(const std::string &line) {
-    if (line.compare(0, 6, "@exit ") != 0)
-        return -1;
-    return std::stol(line.substr(6));
-}
-
-} // namespace
-
 TEST_F(RelayHostTest, ExitReturnsWhileConnectCannotComplete) {
     testkit::StuckListener stuck;
     ASSERT_TRUE(stuck.Start());
@@ -51,7 +41,8 @@ namespace {
 size_t relay_thread_count(int pid) {
     std::error_code ec;
     size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+    for (auto it =
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         std::ifstream comm(it->path() / "comm");
         std::string name;
@@ -98,7 +89,8 @@ TEST_F(RelayHostTest, ExitReturnsWhileMonitorIsHeldUpAndObjectOutlivesIt) {
     feed_fifo(fifo, config); // releases the monitor; it finds the stop request
     EXPECT_TRUE(WaitForLog(">VornProxy ShutDown"));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (relay_thread_count(m_host.Host().Pid()) > 0 && std::chrono::steady_clock::now() < deadline)
+    while (relay_thread_count(m_host.Host().Pid()) > 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(0u, relay_thread_count(m_host.Host().Pid())) << "the monitor thread did not end";
     ExpectCleanQuit();

@@ -28,12 +28,6 @@ std::string random_text(size_t n, unsigned seed) {
     return text;
 }
 
-long exit_ms(const std::string &line) {
-    if (line.compare(0, 6, "@exit ") != 0)
-        return -1;
-    return std::stol(line.substr(6));
-}
-
 } // namespace
 
 TEST_F(StressTest, ConfigurationDeletedGarbledAndMovedWhileRunning) {

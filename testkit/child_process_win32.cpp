@@ -198,23 +198,13 @@ void ChildProcess::ReadOutput() {
         std::lock_guard<std::mutex> lock(m_mutex);
         AddOutputLocked(buf, n);
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_partial.empty()) {
-        m_lines.push_back(m_partial);
-        m_consumed.push_back(false);
-        m_partial.clear();
-    }
-    m_bEof = true;
-    m_cv.notify_all();
+    EndOutput();
 }
 
 void ChildProcess::StopReader(int nGraceMs) {
     if (!m_reader.joinable())
         return;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, std::chrono::milliseconds(nGraceMs), [this] { return m_bEof; });
-    }
+    WaitForOutputEnd(nGraceMs);
     m_bStopReading = true;
     m_reader.join();
     CloseH(&m_hStdout);

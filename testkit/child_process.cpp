@@ -1,5 +1,5 @@
-// The platform-independent part of ChildProcess: output lines and waits
-// for them. Starting, reading, writing and ending are in
+// The platform-independent part of ChildProcess: output lines, the end of
+// the output and waits for them. Starting, reading, writing and ending are in
 // child_process_posix.cpp and child_process_win32.cpp.
 #include "child_process.h"
 
@@ -27,6 +27,22 @@ void ChildProcess::AddOutputLocked(const char *data, size_t n) {
         m_partial.clear();
     }
     m_cv.notify_all();
+}
+
+void ChildProcess::EndOutput() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_partial.empty()) {
+        m_lines.push_back(m_partial);
+        m_consumed.push_back(false);
+        m_partial.clear();
+    }
+    m_bEof = true;
+    m_cv.notify_all();
+}
+
+void ChildProcess::WaitForOutputEnd(int nGraceMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait_for(lock, std::chrono::milliseconds(nGraceMs), [this] { return m_bEof; });
 }
 
 bool ChildProcess::WaitForLine(const std::string &prefix, int nTimeoutMs, std::string *pLine) {

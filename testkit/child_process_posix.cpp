@@ -203,14 +203,7 @@ void ChildProcess::ReadOutput() {
             continue;
         break;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_partial.empty()) {
-        m_lines.push_back(m_partial);
-        m_consumed.push_back(false);
-        m_partial.clear();
-    }
-    m_bEof = true;
-    m_cv.notify_all();
+    EndOutput();
 }
 
 // Lets the reader collect what the child wrote, for at most nGraceMs, then
@@ -218,10 +211,7 @@ void ChildProcess::ReadOutput() {
 void ChildProcess::StopReader(int nGraceMs) {
     if (!m_reader.joinable())
         return;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, std::chrono::milliseconds(nGraceMs), [this] { return m_bEof; });
-    }
+    WaitForOutputEnd(nGraceMs);
     char c = 1;
     ssize_t n = write(m_fdWake[1], &c, 1);
     (void)n;

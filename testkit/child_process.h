@@ -68,6 +68,11 @@ private:
     bool SendSignal(int nSignal);
     void ReadOutput();
     void AddOutputLocked(const char *data, size_t n);
+    // Called by the reader when it stops: the last partial line becomes a
+    // line, and waiters learn that no more output comes.
+    void EndOutput();
+    // Waits up to nGraceMs for the reader to reach the end of the output.
+    void WaitForOutputEnd(int nGraceMs);
     void StopReader(int nGraceMs);
 
     std::string m_strError;
