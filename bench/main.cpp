@@ -38,9 +38,7 @@ struct Options {
     double integrityMillions = 20; // stamped packets checked after the figures
     bool integrityOnly = false;
 
-    bool Wants(const std::string &figure) const {
-        return figure.find(filter) != std::string::npos;
-    }
+    bool Wants(const std::string &figure) const { return figure.find(filter) != std::string::npos; }
 };
 
 void usage() {
@@ -241,7 +239,8 @@ bool round_trip(Report &report, Context &ctx, const Options &o, FILE *table) {
     // Old: the ratio of the medians of all samples. Loaded: the median of
     // the rounds' ratios, each round's relay and raw samples taken back to
     // back under the same conditions.
-    const double ratio = ctx.method == METHOD_OLD ? Median(relayAll) / Median(rawAll) : Median(ratios);
+    const double ratio =
+        ctx.method == METHOD_OLD ? Median(relayAll) / Median(rawAll) : Median(ratios);
     report.AddRoundTrip(relayAll, rawAll, ratio, pingAll);
     return true;
 }
@@ -253,7 +252,8 @@ bool measure_running(Context &ctx, const Options &o, Report &report, FILE *table
     for (int threads : {1, 4}) {
         for (uint32_t size : sizes) {
             const std::string name = "host->server " + std::to_string(size) + " B, " +
-                                     std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+                                     std::to_string(threads) +
+                                     (threads == 1 ? " thread" : " threads");
             if (!throughput(
                     ctx, report, name, o, table, [&] { return SendRelay(ctx, threads, size, s); },
                     [&] { return SendRaw(ctx, threads, size, s); }))
@@ -276,8 +276,9 @@ void print_method(FILE *table, Method method) {
         std::fprintf(table, "method old: threads where the system puts them; the host spins "
                             "(yielding) for an answer; the raw reader does the relay's steps\n");
     else
-        std::fprintf(table, "method loaded: host and relay threads on CPU %d, servers on CPU %d; "
-                            "the host spins %.0f us, then blocks for an answer; lean raw reader\n",
+        std::fprintf(table,
+                     "method loaded: host and relay threads on CPU %d, servers on CPU %d; "
+                     "the host spins %.0f us, then blocks for an answer; lean raw reader\n",
                      HOST_CPU, SERVER_CPU, HOST_SPIN_US);
 }
 
@@ -294,9 +295,10 @@ bool integrity(Context &ctx, const Options &o, FILE *table) {
     if (result.mismatches)
         std::fprintf(table, "integrity: the first mismatch was packet %llu\n",
                      static_cast<unsigned long long>(result.firstMismatch));
-    return check(out, "integrity") &&
-           (result.mismatches == 0 && result.seen == result.sent ? true
-                                                                  : fail("integrity: mismatches or losses"));
+    if (!check(out, "integrity"))
+        return false;
+    return (result.mismatches == 0 && result.seen == result.sent) ||
+           fail("integrity: mismatches or losses");
 }
 
 bool run(const Options &o, FILE *table) {

@@ -36,19 +36,18 @@ inline void StampPayload(unsigned char *p, uint32_t size, uint64_t n) {
     write_u32le(p + body, StampChecksum(p, body));
 }
 
+// The stamped number of a packet of at least STAMP_MIN_PAYLOAD bytes.
+inline uint64_t StampOf(const unsigned char *p) {
+    return read_u32le(p) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
+}
+
 // True when the packet is stamped packet n, whole and unchanged.
 inline bool StampMatches(uint32_t id, const unsigned char *p, int32_t size, uint64_t n) {
     if (size < static_cast<int32_t>(STAMP_MIN_PAYLOAD) ||
         static_cast<uint32_t>(size) != StampedPayloadSize(n) || id != static_cast<uint32_t>(n))
         return false;
-    const uint64_t stamped = read_u32le(p) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
     const uint32_t body = static_cast<uint32_t>(size) - 4;
-    return stamped == n && read_u32le(p + body) == StampChecksum(p, body);
-}
-
-// The stamped number of a packet of at least STAMP_MIN_PAYLOAD bytes.
-inline uint64_t StampOf(const unsigned char *p) {
-    return read_u32le(p) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
+    return StampOf(p) == n && read_u32le(p + body) == StampChecksum(p, body);
 }
 
 } // namespace bench
