@@ -24,12 +24,24 @@ void *counted(void *p) {
 // The executable's definitions come first in symbol lookup, so the module and
 // the C++ runtime allocate through these too.
 extern "C" {
-void *malloc(size_t n) { return counted(__libc_malloc(n)); }
-void *calloc(size_t count, size_t n) { return counted(__libc_calloc(count, n)); }
-void *realloc(void *p, size_t n) { return counted(__libc_realloc(p, n)); }
-void free(void *p) { __libc_free(p); }
-void *memalign(size_t alignment, size_t n) { return counted(__libc_memalign(alignment, n)); }
-void *aligned_alloc(size_t alignment, size_t n) { return counted(__libc_memalign(alignment, n)); }
+void *malloc(size_t n) {
+    return counted(__libc_malloc(n));
+}
+void *calloc(size_t count, size_t n) {
+    return counted(__libc_calloc(count, n));
+}
+void *realloc(void *p, size_t n) {
+    return counted(__libc_realloc(p, n));
+}
+void free(void *p) {
+    __libc_free(p);
+}
+void *memalign(size_t alignment, size_t n) {
+    return counted(__libc_memalign(alignment, n));
+}
+void *aligned_alloc(size_t alignment, size_t n) {
+    return counted(__libc_memalign(alignment, n));
+}
 int posix_memalign(void **out, size_t alignment, size_t n) {
     if (alignment < sizeof(void *) || (alignment & (alignment - 1)) != 0)
         return EINVAL;
@@ -41,4 +53,6 @@ int posix_memalign(void **out, size_t alignment, size_t n) {
 }
 }
 
-uint64_t bench::allocation_count() { return g_nAllocations.load(std::memory_order_relaxed); }
+uint64_t bench::allocation_count() {
+    return g_nAllocations.load(std::memory_order_relaxed);
+}

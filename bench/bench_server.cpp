@@ -124,7 +124,9 @@ void BenchServer::StampFloodBuffer() {
     }
 }
 
-bool BenchServer::PinTo(int cpu) { return !m_thread.joinable() || PinThread(m_thread, cpu); }
+bool BenchServer::PinTo(int cpu) {
+    return !m_thread.joinable() || PinThread(m_thread, cpu);
+}
 
 uint64_t BenchServer::StopFlood() {
     m_mode.store(MODE_COUNT);
@@ -179,8 +181,8 @@ void BenchServer::FloodStep() {
     pollfd pfd = {m_conn, POLLOUT, 0};
     if (poll(&pfd, 1, SLICE_MS) <= 0)
         return;
-    const ssize_t n = send(m_conn, m_flood.data() + m_nFloodPos, m_nFlood - m_nFloodPos,
-                           MSG_NOSIGNAL);
+    const ssize_t n =
+        send(m_conn, m_flood.data() + m_nFloodPos, m_nFlood - m_nFloodPos, MSG_NOSIGNAL);
     if (n < 0) {
         if (errno != EAGAIN && errno != EINTR)
             Drop();

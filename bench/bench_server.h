@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +95,7 @@ private:
     std::atomic<uint64_t> m_nConnections{0};
 
     // Owned by the serving thread while it serves.
-    PageBuffer m_in;                   // received bytes, carried tail first
+    PageBuffer m_in; // received bytes, carried tail first
     size_t m_nIn = 0;
     std::vector<unsigned char> m_echo; // echo answers of one read
     PageBuffer m_flood;                // whole packets, sent round and round
@@ -104,7 +104,7 @@ private:
     uint32_t m_nFloodPackets = 0; // packets in m_flood
     std::atomic<uint64_t> m_nFloodRounds{0};
     bool m_bStamped = false;
-    uint64_t m_nNextStamp = 0;              // number of the next stamped packet
+    uint64_t m_nNextStamp = 0;               // number of the next stamped packet
     std::atomic<uint64_t> m_nStampedSent{0}; // stamped packets sent whole
 };
 

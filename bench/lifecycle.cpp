@@ -11,7 +11,9 @@ namespace bench {
 
 namespace {
 
-double ms_since(Clock::time_point t0) { return seconds_since(t0) * 1e3; }
+double ms_since(Clock::time_point t0) {
+    return seconds_since(t0) * 1e3;
+}
 
 // A loopback port that refuses connections: bound, never listening.
 int bind_refusing_port(uint16_t *pPort) {

@@ -26,8 +26,7 @@ bool RelayModule::Load(const std::string &path, std::string *pError) {
     }
     return find(handle, "sh_load_start", &load_start, pError) &&
            find(handle, "sh_load_exit", &load_exit, pError) &&
-           find(handle, "sh_setfunc", &setfunc, pError) &&
-           find(handle, "sh_recv", &recv, pError) &&
+           find(handle, "sh_setfunc", &setfunc, pError) && find(handle, "sh_recv", &recv, pError) &&
            find(handle, "sh_getdata", &getdata, pError);
 }
 

@@ -48,7 +48,9 @@ std::string median_and_max(const std::vector<double> &v) {
 
 } // namespace
 
-double Median(std::vector<double> values) { return Percentile(std::move(values), 50); }
+double Median(std::vector<double> values) {
+    return Percentile(std::move(values), 50);
+}
 
 double Percentile(std::vector<double> values, double p) {
     if (values.empty())
@@ -127,11 +129,10 @@ void Report::AddLifecycleRows(std::vector<Row> *rows) const {
         return;
     rows->push_back({"start to connected (median / max)", median_and_max(t.startToConnected), "",
                      "", "", false, true});
-    rows->push_back({"sh_load_exit connected (median / max)", median_and_max(t.exitConnected),
-                     "", "", "< 200 ms", true, max_of(t.exitConnected) < MAX_EXIT_MS});
-    rows->push_back({"sh_load_exit disconnected (median / max)",
-                     median_and_max(t.exitDisconnected), "", "", "< 200 ms", true,
-                     max_of(t.exitDisconnected) < MAX_EXIT_MS});
+    rows->push_back({"sh_load_exit connected (median / max)", median_and_max(t.exitConnected), "",
+                     "", "< 200 ms", true, max_of(t.exitConnected) < MAX_EXIT_MS});
+    rows->push_back({"sh_load_exit disconnected (median / max)", median_and_max(t.exitDisconnected),
+                     "", "", "< 200 ms", true, max_of(t.exitDisconnected) < MAX_EXIT_MS});
 }
 
 int Report::Print(FILE *out) const {

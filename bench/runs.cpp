@@ -32,12 +32,13 @@ void DEZ_CALL OnData(uint32_t nId, const unsigned char *pData, int32_t nSize) {
     if (nSize > 0)
         g_nSink = pData[nSize - 1];
     g_nLastId.store(nId, std::memory_order_release);
-    g_nDelivered.store(g_nDelivered.load(std::memory_order_relaxed) + 1,
-                       std::memory_order_release);
+    g_nDelivered.store(g_nDelivered.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     WakeHost();
 }
 
-const char *MethodName(Method method) { return method == METHOD_OLD ? "old" : "loaded"; }
+const char *MethodName(Method method) {
+    return method == METHOD_OLD ? "old" : "loaded";
+}
 
 bool UseMethod(Context &ctx, Method method, std::string *pError) {
     const bool bLoaded = method == METHOD_LOADED;
@@ -61,7 +62,9 @@ Context::~Context() {
     rawServer.Stop();
 }
 
-RawLink::~RawLink() { Close(); }
+RawLink::~RawLink() {
+    Close();
+}
 
 void RawLink::Close() {
     if (fd >= 0)

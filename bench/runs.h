@@ -72,12 +72,12 @@ const char *MethodName(Method method);
 struct Context {
     ~Context();
     RelayModule module;
-    RecvFunc pfRec = nullptr;  // handed out by sh_load_start
-    BenchServer relayServer;   // the relay's VOZevezu
-    BenchServer rawServer;     // the raw link's peer
-    RawLink rawLink;           // read by rawReader (by the sender in the ping-pong)
+    RecvFunc pfRec = nullptr; // handed out by sh_load_start
+    BenchServer relayServer;  // the relay's VOZevezu
+    BenchServer rawServer;    // the raw link's peer
+    RawLink rawLink;          // read by rawReader (by the sender in the ping-pong)
     RawReader rawReader;
-    std::mutex rawLock;        // the raw senders' link lock
+    std::mutex rawLock; // the raw senders' link lock
     unsigned char rawSendBuf[PACKET_MAX_OUT];
     Method method = METHOD_OLD;
 };

@@ -88,8 +88,8 @@ void CheckNumbers(XmlDocument &doc, const char *key, bool bFound, const std::str
 bool CheckKey(XmlDocument &doc, const char *key, std::string *pText) {
     *pText = "\x01not default";
     const bool bFound = doc.Get(key, *pText, "default text");
-    FUZZ_CHECK(bFound || *pText == "default text", "failed string Get of \"%s\" stored \"%s\"",
-               key, pText->c_str());
+    FUZZ_CHECK(bFound || *pText == "default text", "failed string Get of \"%s\" stored \"%s\"", key,
+               pText->c_str());
     CheckNumbers(doc, key, bFound, *pText);
     return bFound;
 }

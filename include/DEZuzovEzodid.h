@@ -42,7 +42,7 @@ extern "C" {
 
 /* Result codes of sh_load_start. */
 #define DEZ_START_OK 0
-#define DEZ_START_FAILED (-1)       /* configuration unreadable, or no monitor thread */
+#define DEZ_START_FAILED (-1)        /* configuration unreadable, or no monitor thread */
 #define DEZ_START_NOT_ENABLED (-101) /* GameThunkServer_Start is not 1 */
 #define DEZ_START_RUNNING (-102)     /* a relay is already running */
 #define DEZ_START_NO_MEMORY (-103)   /* the relay object could not be created */
@@ -73,7 +73,7 @@ typedef void(DEZ_CALL *SendFunc)(uint32_t nId, const unsigned char *pData, int32
 
 /* The relay's receive routine handed out by sh_load_start; same as sh_recv. */
 typedef int32_t(DEZ_CALL *RecvFunc)(unsigned char nType, uint32_t nId, const unsigned char *pBuf,
-                                     int32_t nLen);
+                                    int32_t nLen);
 
 /* Called by the relay for each "K" message. */
 typedef void(DEZ_CALL *Func1002)(uint32_t nId, uint32_t nValue);

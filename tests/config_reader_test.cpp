@@ -47,9 +47,10 @@ protected:
         return texts;
     }
     std::string HostText() const {
-        const unsigned char *b = reinterpret_cast<const unsigned char *>(&m_thunk.m_ServerAddr.host);
-        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-               std::to_string(b[3]);
+        const unsigned char *b =
+            reinterpret_cast<const unsigned char *>(&m_thunk.m_ServerAddr.host);
+        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
+               "." + std::to_string(b[3]);
     }
     uint16_t Port() const { return swap_bytes16(m_thunk.m_ServerAddr.port); }
 

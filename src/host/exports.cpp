@@ -20,7 +20,9 @@ DEZ_API void DEZ_CALL sh_load_exit(void) {
     }
 }
 
-DEZ_API void DEZ_CALL sh_setfunc(void *pfn, int32_t nCode) { relay_setfunc(pfn, nCode); }
+DEZ_API void DEZ_CALL sh_setfunc(void *pfn, int32_t nCode) {
+    relay_setfunc(pfn, nCode);
+}
 
 DEZ_API int32_t DEZ_CALL sh_recv(unsigned char nType, uint32_t nId, const unsigned char *pBuf,
                                  int32_t nLen) {

@@ -28,8 +28,8 @@ int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec);
 void relay_load_exit();
 void relay_setfunc(void *pfn, int32_t nCode);
 
-int32_t relay_getdata(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType,
-                      uint32_t *pId, uint32_t *pLen);
+int32_t relay_getdata(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType, uint32_t *pId,
+                      uint32_t *pLen);
 
 // Reads "GameThunkServer:GameThunkServer_Start" into g_bGameThunkServerStart;
 // 0, or -1 when the file cannot be opened (the flag is then left alone).

@@ -69,7 +69,9 @@ bool dir_of(const char *path, char *out) {
     return false;
 }
 
-bool dir_exists(const char *path) { return path[0] == '\0' || plat::path_exists(path); }
+bool dir_exists(const char *path) {
+    return path[0] == '\0' || plat::path_exists(path);
+}
 
 int create_dir_for(const char *path) {
     std::vector<char> dir(std::strlen(path) + 1);

@@ -68,7 +68,8 @@ uint64_t wait_clock_ms() {
 #if defined(CLOCK_MONOTONIC_COARSE)
     timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0)
-        return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+        return static_cast<uint64_t>(ts.tv_sec) * 1000u +
+               static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 #endif
     return plat::monotonic_ms();
 }
@@ -82,8 +83,8 @@ int poll_within(pollfd *fds, int count, uint32_t timeoutMs) {
     for (;;) {
         const int slice = left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
         const int result = poll(fds, static_cast<nfds_t>(count), slice);
-        const bool bResume = (result < 0 && errno == EINTR) ||
-                             (result == 0 && left > static_cast<uint64_t>(slice));
+        const bool bResume =
+            (result < 0 && errno == EINTR) || (result == 0 && left > static_cast<uint64_t>(slice));
         if (!bResume)
             return result;
         const uint64_t elapsed = wait_clock_ms() - start;
@@ -228,7 +229,9 @@ int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
     return received < 0 ? -1 : static_cast<int>(received);
 }
 
-void net_platform::close_channel(Net_Channel channel) { close(channel); }
+void net_platform::close_channel(Net_Channel channel) {
+    close(channel);
+}
 
 // A pipe: Net_Wake writes a byte, the wait watches the reading end.
 struct Net_Waker {

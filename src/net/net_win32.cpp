@@ -47,7 +47,9 @@ struct WaitSet {
 static_assert(offsetof(WaitSet, fd_array) == offsetof(fd_set, fd_array),
               "WaitSet must begin as fd_set does");
 
-fd_set *as_fd_set(WaitSet *set) { return reinterpret_cast<fd_set *>(set); }
+fd_set *as_fd_set(WaitSet *set) {
+    return reinterpret_cast<fd_set *>(set);
+}
 
 bool set_holds(const WaitSet &set, SOCKET s) {
     for (u_int i = 0; i < set.fd_count; ++i) {
@@ -239,7 +241,9 @@ int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
     return received == SOCKET_ERROR ? -1 : received;
 }
 
-void net_platform::close_channel(Net_Channel channel) { closesocket(to_socket(channel)); }
+void net_platform::close_channel(Net_Channel channel) {
+    closesocket(to_socket(channel));
+}
 
 struct Net_Waker {
     SOCKET s;

@@ -194,11 +194,17 @@ Lock::Lock() {
     pthread_mutexattr_destroy(&attr);
 }
 
-Lock::~Lock() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
+Lock::~Lock() {
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage));
+}
 
-void Lock::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
+void Lock::enter() {
+    pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(m_storage));
+}
 
-void Lock::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
+void Lock::leave() {
+    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(m_storage));
+}
 
 namespace {
 struct EventState {
@@ -260,9 +266,13 @@ void sleep_ms(uint32_t ms) {
     }
 }
 
-uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+uint32_t process_id() {
+    return static_cast<uint32_t>(getpid());
+}
 
-bool local_time(std::time_t t, std::tm *out) { return localtime_r(&t, out) != nullptr; }
+bool local_time(std::time_t t, std::tm *out) {
+    return localtime_r(&t, out) != nullptr;
+}
 
 uint64_t monotonic_ms() {
     timespec ts;
@@ -296,6 +306,8 @@ bool path_exists(const char *path) {
     return stat(path, &st) == 0;
 }
 
-bool create_directory(const char *path) { return mkdir(path, 0777) == 0; }
+bool create_directory(const char *path) {
+    return mkdir(path, 0777) == 0;
+}
 
 } // namespace plat

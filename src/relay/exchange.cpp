@@ -7,8 +7,7 @@
 
 // ---- Host to server --------------------------------------------------------
 
-int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *data,
-                                  int32_t size) {
+int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *data, int32_t size) {
     // While the link is down the message is dropped; this is tested before
     // the lock so that senders never wait for a connect in progress.
     if (!m_bConnected)
@@ -21,8 +20,8 @@ int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *d
     // After a short send the stream is torn mid-packet: nothing more goes out
     // on it while the connection thread closes it.
     if (m_pSocket && !m_bStopLink) {
-        int length = static_cast<int>(
-            frame_packet(m_SendBuf, type, id, data, static_cast<uint32_t>(size)));
+        int length =
+            static_cast<int>(frame_packet(m_SendBuf, type, id, data, static_cast<uint32_t>(size)));
         if (Net_TCP_Send(m_pSocket, m_SendBuf, length) != length)
             m_bStopLink = true;
     }

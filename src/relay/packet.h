@@ -34,8 +34,8 @@ inline void write_u32le(unsigned char *p, uint32_t v) {
 // Builds one packet in buf (room for PACKET_MAX_OUT bytes) from a payload of
 // 0 to 800 bytes; returns its length, n + 9. A payload above 800 bytes, or a
 // null payload with n > 0, writes nothing and returns 0.
-inline uint32_t frame_packet(unsigned char *buf, unsigned char type, uint32_t id,
-                             const void *data, uint32_t n) {
+inline uint32_t frame_packet(unsigned char *buf, unsigned char type, uint32_t id, const void *data,
+                             uint32_t n) {
     if (n > static_cast<uint32_t>(PACKET_MAX_OUT_PAYLOAD) || (n > 0 && data == nullptr))
         return 0;
     const uint32_t length = n + PACKET_HEADER_SIZE;

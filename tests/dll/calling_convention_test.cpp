@@ -51,7 +51,7 @@ struct Callback {
     char type; // 'D' or 'K'
     ProbeEntry entry;
     uint32_t nId;
-    uint32_t nValue; // K
+    uint32_t nValue;     // K
     testkit::Bytes data; // D
 };
 
@@ -122,14 +122,11 @@ template <class T> uintptr_t Word(T value) {
         return static_cast<uintptr_t>(value);
 }
 
-template <class T> struct Same {
-    typedef T type;
-};
+template <class T> struct Same { typedef T type; };
 
 // Calls pfn, a pointer of the header's convention, with args converted to
 // its parameter types.
-template <class R, class... P>
-Probed Call(R(DEZ_CALL *pfn)(P...), typename Same<P>::type... args) {
+template <class R, class... P> Probed Call(R(DEZ_CALL *pfn)(P...), typename Same<P>::type... args) {
     const uintptr_t words[] = {Word<P>(args)..., 0};
     intptr_t nResult = 0;
     intptr_t nMoved = stack_probe_call(reinterpret_cast<const void *>(pfn), words,
@@ -188,7 +185,8 @@ const intptr_t kCalleePopsBytes = 16;
 TEST(StackProbe, TellsTheConventionsApart) {
     const uintptr_t pair[] = {40, 2};
     intptr_t nResult = 0;
-    EXPECT_EQ(stack_probe_call(reinterpret_cast<const void *>(&probe_cdecl_pair), pair, 2, &nResult), 0);
+    EXPECT_EQ(
+        stack_probe_call(reinterpret_cast<const void *>(&probe_cdecl_pair), pair, 2, &nResult), 0);
     EXPECT_EQ(nResult, 42);
     nResult = 0;
     EXPECT_EQ(stack_probe_call(kCalleePops, pair, 2, &nResult), kCalleePopsBytes);
@@ -292,7 +290,8 @@ TEST_F(CallingConventionTest, ExportsAndCallbacksKeepTheStackAsCdeclDoes) {
     for (uint32_t i = 0; i < kRounds; ++i) {
         testkit::Bytes value;
         testkit::PutU32le(&value, 1000 + i);
-        ASSERT_TRUE(m_server.SendPacket('D', 20 + i, testkit::ToBytes("data " + std::to_string(i))));
+        ASSERT_TRUE(
+            m_server.SendPacket('D', 20 + i, testkit::ToBytes("data " + std::to_string(i))));
         ASSERT_TRUE(m_server.SendPacket('K', 30 + i, value));
     }
     ASSERT_TRUE(WaitForCallbacks(2 * kRounds));

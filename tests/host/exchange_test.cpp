@@ -67,9 +67,9 @@ TEST_F(RelayHostTest, ServerMessagesReachTheCallbacks) {
     ASSERT_TRUE(m_server.SendPacket('D', 7, testkit::ToBytes("abc")));
     ASSERT_TRUE(m_server.SendPacket('C', 1, testkit::ToBytes("ignored")));
     ASSERT_TRUE(m_server.SendRaw({0x0d, 0, 0, 0, 'K', 5, 0, 0, 0, 77, 0, 0, 0}));
-    ASSERT_TRUE(m_server.SendRaw({0x0b, 0, 0, 0, 'K', 6, 0, 0, 0, 1, 2}));   // value missing
-    ASSERT_TRUE(m_server.SendRaw({0x05, 0, 0, 0, 'K'}));                     // type byte only
-    ASSERT_TRUE(m_server.SendRaw({0x09, 0, 0, 0, 'D', 8, 0, 0, 0}));         // no data
+    ASSERT_TRUE(m_server.SendRaw({0x0b, 0, 0, 0, 'K', 6, 0, 0, 0, 1, 2})); // value missing
+    ASSERT_TRUE(m_server.SendRaw({0x05, 0, 0, 0, 'K'}));                   // type byte only
+    ASSERT_TRUE(m_server.SendRaw({0x09, 0, 0, 0, 'D', 8, 0, 0, 0}));       // no data
     ASSERT_TRUE(m_server.SendRaw({0x0e, 0, 0, 0, 'K', 1, 0, 0, 0, 2, 0, 0, 0, 9})); // extra byte
 
     EXPECT_EQ("@D 7 3 616263", NextCallback());

@@ -49,13 +49,14 @@ TEST_F(StartFlagTest, OneWithBlanksAndLineBreaksStarts) {
 TEST_F(RelayHostTest, FirstAddressLineReachesConsoleEvenWithConsoleOff) {
     StartServer();
     StartConnected(Connecting());
-    const std::string addressLine = "file: " + m_host.Dir().Path() +
-                                    "/QVThunkConfig.xmlItemSever Ip:127.0.0.1,Port:" +
-                                    std::to_string(m_server.Port());
+    const std::string addressLine =
+        "file: " + m_host.Dir().Path() +
+        "/QVThunkConfig.xmlItemSever Ip:127.0.0.1,Port:" + std::to_string(m_server.Port());
     EXPECT_EQ(1u, CountLog(addressLine));
     std::string out = m_host.Host().Output();
     EXPECT_NE(std::string::npos, out.find(addressLine));
-    EXPECT_EQ(std::string::npos, out.find(">VornProxy Starting")) << "Console 0 keeps member lines off";
+    EXPECT_EQ(std::string::npos, out.find(">VornProxy Starting"))
+        << "Console 0 keeps member lines off";
     EXPECT_EQ(std::string::npos, out.find(">Connected To"));
     EXPECT_EQ(1u, CountLog(">VornProxy Starting"));
 }

@@ -98,7 +98,9 @@ TEST_F(RelayHostTest, LogLinesHavePrefixTimestampAndExactTexts) {
     const std::string dir = m_host.Dir().Path() + "/";
     ASSERT_GE(texts.size(), 5u);
     EXPECT_EQ("> BasePath: " + dir, texts[0]);
-    EXPECT_TRUE(std::regex_match(texts[1], std::regex(R"(> In sh_load_start: pfSend=[ 0-9a-f]{8,},pfRec=[0-9a-f]+    2009/12/29)")))
+    EXPECT_TRUE(std::regex_match(
+        texts[1],
+        std::regex(R"(> In sh_load_start: pfSend=[ 0-9a-f]{8,},pfRec=[0-9a-f]+    2009/12/29)")))
         << texts[1];
     EXPECT_EQ("> g_nNum:1,File: " + m_host.HostPath(), texts[2]);
     EXPECT_EQ("> In sh_load_start 2", texts[3]);

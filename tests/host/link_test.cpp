@@ -13,8 +13,8 @@ namespace {
 // The three lines that end every connection, in order. The monitor thread
 // may log in between (at a stop it writes its shut-down line meanwhile), but
 // no other line of the connection itself.
-void expect_end_lines(const std::vector<std::string> &texts, const std::string &peer,
-                      int stored, int returned) {
+void expect_end_lines(const std::vector<std::string> &texts, const std::string &peer, int stored,
+                      int returned) {
     size_t at = find_text(texts, ">" + peer + " Disconnected," + std::to_string(stored));
     ASSERT_NE(std::string::npos, at) << "no Disconnected line with " << stored;
     size_t closeAt = find_text(texts, ">dis con   " + peer + ",nCallFrom:2", at);
@@ -161,7 +161,8 @@ TEST_F(RelayHostTest, ExitWhileConnectedEndsTheLinkInOrder) {
     ASSERT_NE(std::string::npos, exitAt);
     expect_end_lines(texts, Peer(), -107, -1);
     EXPECT_LT(exitAt, find_text(texts, "> connectting_thread reV:-1"));
-    EXPECT_LT(find_text(texts, "> connectting_thread reV:-1"), find_text(texts, "> In sh_load_exit end"));
+    EXPECT_LT(find_text(texts, "> connectting_thread reV:-1"),
+              find_text(texts, "> In sh_load_exit end"));
     EXPECT_TRUE(m_server.WaitForDisconnect(LONG_WAIT_MS));
 }
 
