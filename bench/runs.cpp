@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "config_file.h"
 #include "pinning.h"
 #include "run_util.h"
 #include "runs.h"
@@ -171,6 +172,23 @@ void RawReader::Stop() {
     m_bStop = true;
     if (m_thread.joinable())
         m_thread.join();
+}
+
+bool WriteRelayConfig(uint16_t nPort, std::string *pError) {
+    testkit::ThunkConfig config;
+    config.start = "1";
+    config.console = "0";
+    config.logConnectionError = "1";
+    config.tryInterval = "500";
+    config.checkInterval = "60000";
+    config.queueMode = "0";
+    config.ip = "127.0.0.1";
+    config.port = std::to_string(nPort);
+    const std::string dir = testkit::ExecutableDir();
+    if (testkit::WriteThunkConfig(dir, config))
+        return true;
+    *pError = "cannot write " + dir + "/" + testkit::THUNK_CONFIG_FILE_NAME;
+    return false;
 }
 
 bool OpenRawLinks(Context &ctx, std::string *pError) {
