@@ -2,9 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,26 +20,7 @@ const size_t FLOOD_BYTES = 64 * 1024;
 const int BUFFER_BYTES = 4 * 1024 * 1024;
 const int SLICE_MS = 10;
 
-void set_socket_options(int fd) {
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-}
-
 } // namespace
-
-bool BindLoopback(int fd, uint16_t *pPort) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
-        return false;
-    *pPort = ntohs(sa.sin_port);
-    return true;
-}
 
 bool BenchServer::Start(std::string *pError) {
     if (!m_in.Allocate(IN_BUFFER) || !m_flood.Allocate(FLOOD_BYTES + PACKET_MAX_IN)) {
@@ -50,15 +28,21 @@ bool BenchServer::Start(std::string *pError) {
         return false;
     }
     m_echo.reserve(IN_BUFFER);
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    m_listen = testkit::OpenTcpSocket(false);
+    if (m_listen == testkit::BAD_SOCKET) {
+        *pError = "cannot open a socket: " + testkit::SocketErrorText(testkit::LastSocketError());
+        return false;
+    }
     // Large buffers, set before listening so that accepted sockets get the
     // window for them: the server must never be what limits the relay.
-    setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
-    setsockopt(m_listen, SOL_SOCKET, SO_SNDBUF, &BUFFER_BYTES, sizeof BUFFER_BYTES);
-    if (m_listen < 0 || !BindLoopback(m_listen, &m_nPort) || listen(m_listen, 4) != 0) {
-        *pError = std::string("cannot listen on loopback: ") + std::strerror(errno);
+    testkit::SetReceiveBuffer(m_listen, BUFFER_BYTES);
+    testkit::SetSendBuffer(m_listen, BUFFER_BYTES);
+    if (!testkit::ListenLoopback(m_listen, 0, 4, pError))
+        return false;
+    m_nPort = testkit::BoundPort(m_listen);
+    if (m_nPort == 0) {
+        *pError = "cannot read the listener's port: " +
+                  testkit::SocketErrorText(testkit::LastSocketError());
         return false;
     }
     m_thread = std::thread(&BenchServer::Serve, this);
@@ -70,9 +54,8 @@ void BenchServer::Stop() {
     if (m_thread.joinable())
         m_thread.join();
     Drop();
-    if (m_listen >= 0)
-        close(m_listen);
-    m_listen = -1;
+    testkit::CloseSocket(m_listen);
+    m_listen = testkit::BAD_SOCKET;
 }
 
 void BenchServer::StartFlood(uint32_t nPayload) {
@@ -148,15 +131,16 @@ void BenchServer::Serve() {
     }
 }
 
+// Set-up, not serving: the kit's helpers wait, accept (close-on-exec,
+// non-blocking) and turn off Nagle's delay.
 void BenchServer::Accept() {
-    pollfd pfd = {m_listen, POLLIN, 0};
-    if (poll(&pfd, 1, SLICE_MS) <= 0)
+    if (!testkit::WaitReadable(m_listen, SLICE_MS))
         return;
-    const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
+    const testkit::Socket s = testkit::AcceptSocket(m_listen);
+    if (s == testkit::BAD_SOCKET)
         return;
-    set_socket_options(fd);
-    m_conn = fd;
+    testkit::SetNoDelay(s);
+    m_conn = static_cast<int>(s);
     m_nIn = 0;
     m_nConnections.fetch_add(1);
 }

@@ -2,6 +2,12 @@
 // that serves one connection at a time, without allocating while it serves.
 // It counts the packets it receives, echoes "D" packets, or floods the peer
 // with "D" packets, as the benchmark asks.
+//
+// It is a server of its own, not the kit's LoopbackServer, because that one
+// records every packet under a mutex: the bench server must neither allocate
+// nor take a lock while it serves, or it would weigh on what it measures. The
+// kit's socket helpers only set up its listener and accept its connections;
+// serving uses plain poll, recv and send.
 #pragma once
 
 #include <atomic>
@@ -10,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "kit_socket.h"
 
 namespace bench {
 
@@ -35,9 +43,6 @@ private:
     unsigned char *m_p = nullptr;
     size_t m_n = 0;
 };
-
-// Binds fd to 127.0.0.1 at a port of the system's choice; false on failure.
-bool BindLoopback(int fd, uint16_t *pPort);
 
 class BenchServer {
 public:
@@ -82,7 +87,7 @@ private:
     bool SendAll(const unsigned char *p, size_t n);
     void Drop();
 
-    int m_listen = -1;
+    testkit::Socket m_listen = testkit::BAD_SOCKET;
     int m_conn = -1;
     uint16_t m_nPort = 0;
     std::thread m_thread;

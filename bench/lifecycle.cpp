@@ -1,9 +1,7 @@
 // Start and stop of the relay: how long from sh_load_start until a message
 // reaches the server, and how long sh_load_exit takes with the link up and
 // with the server unreachable.
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "kit_socket.h"
 #include "run_util.h"
 #include "runs.h"
 
@@ -16,13 +14,14 @@ double ms_since(Clock::time_point t0) {
 }
 
 // A loopback port that refuses connections: bound, never listening.
-int bind_refusing_port(uint16_t *pPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && !BindLoopback(fd, pPort)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+testkit::Socket bind_refusing_port(uint16_t *pPort, std::string *pError) {
+    const testkit::Socket s = testkit::OpenTcpSocket(false);
+    if (s != testkit::BAD_SOCKET && testkit::BindLoopback(s, 0, pError) &&
+        (*pPort = testkit::BoundPort(s)) != 0)
+        return s;
+    *pError = "no free loopback port: " + testkit::SocketErrorText(testkit::LastSocketError());
+    testkit::CloseSocket(s);
+    return testkit::BAD_SOCKET;
 }
 
 bool start(Context &ctx, Outcome *pOut) {
@@ -73,10 +72,10 @@ Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes) {
     }
 
     uint16_t nRefusing = 0;
-    const int refusing = bind_refusing_port(&nRefusing);
-    if (refusing < 0 && out.ok) {
+    const testkit::Socket refusing = bind_refusing_port(&nRefusing, &error);
+    if (refusing == testkit::BAD_SOCKET && out.ok) {
         out.ok = false;
-        out.error = "no free loopback port";
+        out.error = error;
     }
     for (int i = 0; i < nCycles && out.ok; ++i) {
         if (!WriteRelayConfig(nRefusing, &error)) {
@@ -92,8 +91,7 @@ Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes) {
         ctx.module.load_exit();
         pTimes->exitDisconnected.push_back(ms_since(t1));
     }
-    if (refusing >= 0)
-        close(refusing);
+    testkit::CloseSocket(refusing);
     WriteRelayConfig(ctx.relayServer.Port(), &error);
     return out;
 }

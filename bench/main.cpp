@@ -112,7 +112,7 @@ bool parse(int argc, char **argv, Options *o) {
 FILE *divert_stdout() {
     std::fflush(stdout);
     const int original = dup(STDOUT_FILENO);
-    const std::string file = ExecutableDir() + "/relay_console.txt";
+    const std::string file = testkit::ExecutableDir() + "/relay_console.txt";
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (original < 0 || fd < 0) {
         std::fprintf(stderr, "relay_bench: cannot write %s\n", file.c_str());
@@ -138,7 +138,7 @@ bool set_up(Context &ctx, const Options &o) {
     const int32_t result = ctx.module.load_start(OnData, &ctx.pfRec);
     if (result != 0)
         return fail("sh_load_start returned " + std::to_string(result) + "; see the log in " +
-                    ExecutableDir());
+                    testkit::ExecutableDir());
     // The relay object is made on the heap: seeing it proves that the
     // module's allocations are counted.
     if (allocation_count() == a0)

@@ -1,14 +1,13 @@
 // The host's receiver and the raw link, shared by every run.
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "config_file.h"
+#include "kit_socket.h"
 #include "pinning.h"
 #include "run_util.h"
 #include "runs.h"
@@ -76,19 +75,17 @@ void RawLink::Close() {
 
 bool RawLink::Open(BenchServer &server, std::string *pError) {
     const uint64_t nAccepted = server.Connections();
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(server.Port());
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        *pError = std::string("raw connect failed: ") + std::strerror(errno);
+    const testkit::Socket s = testkit::OpenTcpSocket(false);
+    const int nError = s == testkit::BAD_SOCKET ? testkit::LastSocketError()
+                                                : testkit::ConnectLoopback(s, server.Port());
+    if (nError != 0) {
+        testkit::CloseSocket(s);
+        *pError = "raw connect failed: " + testkit::SocketErrorText(nError);
         return false;
     }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+    fd = static_cast<int>(s);
+    testkit::SetNoDelay(s);
+    testkit::SetNonBlocking(s);
     if (!wait_until([&] { return server.Connections() > nAccepted; }, 5.0)) {
         *pError = "the raw link's server did not accept it";
         return false;
@@ -171,6 +168,23 @@ void RawReader::Stop() {
     m_bStop = true;
     if (m_thread.joinable())
         m_thread.join();
+}
+
+bool WriteRelayConfig(uint16_t nPort, std::string *pError) {
+    testkit::ThunkConfig config;
+    config.start = "1";
+    config.console = "0";
+    config.logConnectionError = "1";
+    config.tryInterval = "500";
+    config.checkInterval = "60000";
+    config.queueMode = "0";
+    config.ip = "127.0.0.1";
+    config.port = std::to_string(nPort);
+    const std::string dir = testkit::ExecutableDir();
+    if (testkit::WriteThunkConfig(dir, config))
+        return true;
+    *pError = "cannot write " + dir + "/" + testkit::THUNK_CONFIG_FILE_NAME;
+    return false;
 }
 
 bool OpenRawLinks(Context &ctx, std::string *pError) {

@@ -71,7 +71,7 @@ const char *MethodName(Method method);
 
 struct Context {
     ~Context();
-    RelayModule module;
+    testkit::RelayModule module;
     RecvFunc pfRec = nullptr; // handed out by sh_load_start
     BenchServer relayServer;  // the relay's VOZevezu
     BenchServer rawServer;    // the raw link's peer
@@ -129,6 +129,10 @@ struct IntegrityResult {
     uint64_t firstMismatch = ~0ull; // number of the first packet that did not match
 };
 Outcome IntegrityFlood(Context &ctx, uint64_t nPackets, IntegrityResult *pResult);
+
+// Writes QVThunkConfig.xml beside the executable: a relay that connects to
+// 127.0.0.1:nPort and retries on every pass of its monitor.
+bool WriteRelayConfig(uint16_t nPort, std::string *pError);
 
 // True once a keep-alive sent through the started relay reached its server,
 // within 10 seconds.

@@ -46,6 +46,11 @@ template <class T> void SetOption(Socket s, int level, int name, T value) {
     setsockopt(Native(s), level, name, reinterpret_cast<const char *>(&value), sizeof value);
 }
 
+bool Bind(Socket s, uint16_t nPort) {
+    sockaddr_in addr = LoopbackAddress(nPort);
+    return bind(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+}
+
 } // namespace
 
 #if defined(_WIN32)
@@ -347,10 +352,17 @@ void ResetSocket(Socket s) {
 
 bool ListenLoopback(Socket s, uint16_t nPort, int nBacklog, std::string *pError) {
     SetOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in addr = LoopbackAddress(nPort);
-    if (bind(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(Native(s), nBacklog) != 0) {
+    if (!Bind(s, nPort) || listen(Native(s), nBacklog) != 0) {
         *pError = "cannot listen on 127.0.0.1:" + std::to_string(nPort) + ": " +
+                  SocketErrorText(LastSocketError());
+        return false;
+    }
+    return true;
+}
+
+bool BindLoopback(Socket s, uint16_t nPort, std::string *pError) {
+    if (!Bind(s, nPort)) {
+        *pError = "cannot bind to 127.0.0.1:" + std::to_string(nPort) + ": " +
                   SocketErrorText(LastSocketError());
         return false;
     }

@@ -29,6 +29,9 @@ void ResetSocket(Socket s);
 
 // Binds to 127.0.0.1:nPort and listens; false with *pError set on failure.
 bool ListenLoopback(Socket s, uint16_t nPort, int nBacklog, std::string *pError);
+// Binds to 127.0.0.1:nPort without listening: connects to the port are
+// refused for as long as s stays open. False with *pError set on failure.
+bool BindLoopback(Socket s, uint16_t nPort, std::string *pError);
 // The bound local port (host order); 0 on failure.
 uint16_t BoundPort(Socket s);
 // Starts a connect to 127.0.0.1:nPort: 0 when connected at once, EINPROGRESS

@@ -20,6 +20,7 @@
 
 #include "DEZuzovEzodid.h"
 #include "host_script.h"
+#include "relay_module.h"
 #include "wire.h"
 
 #if defined(_WIN32)
@@ -28,7 +29,6 @@
 #include <windows.h>
 #else
 #include <csignal>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -48,34 +48,6 @@ const char FAULT_HANDLED_LINE[] = "@fault-handled\n";
 #if defined(_WIN32)
 
 const char MODULE_FILE_NAME[] = "DEZuzovEzodid.dll";
-
-void *OpenLibrary(const std::string &path, std::string *pWhy) {
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) {
-        char text[512] = {0};
-        DWORD nError = GetLastError();
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, nError, 0, text, sizeof text, nullptr);
-        while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
-            text[--n] = '\0';
-        *pWhy = n > 0 ? text : "error " + std::to_string(nError);
-    }
-    return reinterpret_cast<void *>(module);
-}
-
-void *FindSymbol(void *handle, const char *name) {
-    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(handle), name));
-}
-
-void CloseLibrary(void *handle) {
-    FreeLibrary(static_cast<HMODULE>(handle));
-}
-
-std::string ExecutablePath() {
-    char buf[4096];
-    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-    return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
-}
 
 long WriteOut(const char *data, size_t n) {
     return _write(1, data, static_cast<unsigned>(n));
@@ -110,29 +82,6 @@ volatile int *UnmappedAddress() {
 #else
 
 const char MODULE_FILE_NAME[] = "DEZuzovEzodid.so";
-
-void *OpenLibrary(const std::string &path, std::string *pWhy) {
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char *why = dlerror();
-        *pWhy = why ? why : "unknown error";
-    }
-    return handle;
-}
-
-void *FindSymbol(void *handle, const char *name) {
-    return dlsym(handle, name);
-}
-
-void CloseLibrary(void *handle) {
-    dlclose(handle);
-}
-
-std::string ExecutablePath() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
 
 long WriteOut(const char *data, size_t n) {
     return write(1, data, n);
@@ -202,54 +151,9 @@ volatile int *UnmappedAddress() {
 
 // ---- The module --------------------------------------------------------------
 
-struct Module {
-    void *handle = nullptr;
-    sh_load_start_t start = nullptr;
-    sh_load_exit_t exit = nullptr;
-    sh_setfunc_t setfunc = nullptr;
-    sh_recv_t recv = nullptr;
-    sh_getdata_t getdata = nullptr;
-};
-
-template <class T> bool LookUp(Module *m, const char *name, T *pfn, std::string *pError) {
-    void *sym = FindSymbol(m->handle, name);
-    if (sym == nullptr) {
-        *pError = std::string("the module has no export ") + name;
-        return false;
-    }
-    *pfn = reinterpret_cast<T>(sym);
-    return true;
-}
-
-bool LoadModule(const std::string &path, Module *m, std::string *pError) {
-    std::string why;
-    m->handle = OpenLibrary(path, &why);
-    if (m->handle == nullptr) {
-        *pError = "cannot load the module " + path + ": " + why;
-        return false;
-    }
-    bool bOk = LookUp(m, "sh_load_start", &m->start, pError) &&
-               LookUp(m, "sh_load_exit", &m->exit, pError) &&
-               LookUp(m, "sh_setfunc", &m->setfunc, pError) &&
-               LookUp(m, "sh_recv", &m->recv, pError) &&
-               LookUp(m, "sh_getdata", &m->getdata, pError);
-    if (!bOk) {
-        *pError += " (" + path + ")";
-        CloseLibrary(m->handle);
-        m->handle = nullptr;
-    }
-    return bOk;
-}
-
-void UnloadModule(Module *m) {
-    if (m->handle != nullptr)
-        CloseLibrary(m->handle);
-    *m = Module();
-}
-
 // The module file beside this executable.
 std::string DefaultModulePath(const char *argv0) {
-    std::string self = ExecutablePath();
+    std::string self = testkit::ExecutablePath();
     if (self.empty())
         self = argv0;
     size_t slash = self.find_last_of("/\\");
@@ -280,7 +184,7 @@ void PrintLine(const std::string &line) {
     WriteAll(line + "\n");
 }
 
-Module g_module;
+testkit::RelayModule g_module;
 
 // ---- Script mode -----------------------------------------------------------------
 
@@ -320,7 +224,7 @@ const unsigned char *DataPointer(const std::vector<unsigned char> &data) {
 std::string DoStart(const host::ScriptCommand &cmd, bool *pbRunning) {
     g_pfRec = nullptr;
     int32_t rc =
-        g_module.start(cmd.bNoSend ? nullptr : ScriptSend, cmd.bNullRec ? nullptr : &g_pfRec);
+        g_module.load_start(cmd.bNoSend ? nullptr : ScriptSend, cmd.bNullRec ? nullptr : &g_pfRec);
     if (rc == DEZ_START_OK)
         *pbRunning = true;
     return "@start " + std::to_string(rc) + " pfrec=" + (g_pfRec != nullptr ? "1" : "0");
@@ -346,17 +250,17 @@ std::string DoFault() {
 std::string DoReload(bool bRunning, const std::string &modulePath) {
     if (bRunning)
         return "@error reload needs a stopped relay";
-    UnloadModule(&g_module);
+    g_module.Unload();
     g_pfRec = nullptr;
     std::string error;
-    if (!LoadModule(modulePath, &g_module, &error))
+    if (!g_module.Load(modulePath, &error))
         return "@error " + error;
     return "@reload";
 }
 
 std::string DoExit(bool *pbRunning) {
     Clock::time_point t0 = Clock::now();
-    g_module.exit();
+    g_module.load_exit();
     *pbRunning = false;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
     return "@exit " + std::to_string(ms.count());
@@ -418,11 +322,11 @@ std::string DoCycle(const host::ScriptCommand &cmd, bool bRunning) {
     uint32_t nRefused = 0;
     for (uint32_t i = 0; i < cmd.nCount; ++i) {
         RecvFunc pfRec = nullptr;
-        int32_t rc = g_module.start(ScriptSend, &pfRec);
+        int32_t rc = g_module.load_start(ScriptSend, &pfRec);
         (rc == DEZ_START_OK ? nStarted : nRefused) += 1;
         if (cmd.nMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
-        g_module.exit();
+        g_module.load_exit();
     }
     return "@cycle " + std::to_string(nStarted) + " " + std::to_string(nRefused);
 }
@@ -501,8 +405,8 @@ int RunScript(const std::string &modulePath) {
     // A host that ends without either leaves the relay to the process's exit.
     if (bStop) {
         if (bRunning)
-            g_module.exit();
-        UnloadModule(&g_module);
+            g_module.load_exit();
+        g_module.Unload();
     }
     PrintLine("@quit");
     return 0;
@@ -646,13 +550,13 @@ int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
     g_module.setfunc(reinterpret_cast<void *>(&DemoK), DEZ_FUNC_K_MESSAGE);
     g_module.setfunc(reinterpret_cast<void *>(&DemoLink), DEZ_FUNC_LINK_STATE);
     RecvFunc pfRec = nullptr;
-    int32_t rc = g_module.start(DemoSend, &pfRec);
+    int32_t rc = g_module.load_start(DemoSend, &pfRec);
     if (rc != DEZ_START_OK || pfRec == nullptr) {
         std::fprintf(stderr, "sample_host: sh_load_start returned %d: %s\n", static_cast<int>(rc),
                      rc == DEZ_START_OK ? "no receive function handed back" : StartResultText(rc));
         if (rc == DEZ_START_OK || rc == DEZ_START_FAILED)
-            g_module.exit(); // a relay object may exist: stop it before unloading
-        UnloadModule(&g_module);
+            g_module.load_exit(); // a relay object may exist: stop it before unloading
+        g_module.Unload();
         return 1;
     }
     PrintEvent("relay started; waiting for the link");
@@ -664,9 +568,9 @@ int RunDemo(const DemoOptions &opt, const std::string &modulePath) {
     while (g_demo.nReceivedD < g_demo.nSent && Clock::now() < linger)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Clock::time_point t0 = Clock::now();
-    g_module.exit();
+    g_module.load_exit();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
-    UnloadModule(&g_module);
+    g_module.Unload();
     g_demo.bDone = true;
     PrintEvent("stopped in " + std::to_string(ms.count()) + " ms; " + ProgressText() +
                (nRefused ? ", " + std::to_string(nRefused) + " refused" : std::string()));
@@ -749,7 +653,7 @@ int main(int argc, char **argv) {
             return UsageError("bad value for " + arg + ": " + value);
     }
     std::string error;
-    if (!LoadModule(modulePath, &g_module, &error)) {
+    if (!g_module.Load(modulePath, &error)) {
         std::fprintf(stderr, "sample_host: %s\n", error.c_str());
         return 2;
     }

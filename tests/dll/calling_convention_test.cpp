@@ -25,20 +25,19 @@
 // pointer sinks between calls.
 #include <gtest/gtest.h>
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "config_file.h"
 #include "host_fixture.h"
 #include "loopback_server.h"
+#include "relay_module.h"
 #include "stack_probe.h"
 
 namespace {
@@ -134,13 +133,6 @@ template <class R, class... P> Probed Call(R(DEZ_CALL *pfn)(P...), typename Same
     return {nMoved, static_cast<int32_t>(nResult)};
 }
 
-std::string ExecutableDir() {
-    char path[MAX_PATH] = {0};
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string text(path, n);
-    return text.substr(0, text.find_last_of("\\/"));
-}
-
 } // namespace
 
 // ---- The test's side of the calls --------------------------------------------------
@@ -218,28 +210,17 @@ protected:
     void SetUp() override {
         ClearRecorded();
         ASSERT_TRUE(m_server.Start()) << m_server.Error();
-        ASSERT_TRUE(testkit::WriteThunkConfig(ExecutableDir(),
+        ASSERT_TRUE(testkit::WriteThunkConfig(testkit::ExecutableDir(),
                                               testkit::ThunkConfig::Connecting(m_server.Port())));
-        std::string path = testkit::HostFixture::ModulePath();
-        m_module = LoadLibraryA(path.c_str());
-        ASSERT_NE(m_module, nullptr) << "cannot load " << path << ": error " << GetLastError();
-        ASSERT_TRUE(LookUp("sh_load_start", &m_start) && LookUp("sh_load_exit", &m_exit) &&
-                    LookUp("sh_setfunc", &m_setfunc) && LookUp("sh_recv", &m_recv) &&
-                    LookUp("sh_getdata", &m_getdata));
+        std::string error;
+        ASSERT_TRUE(m_module.Load(testkit::HostFixture::ModulePath(), &error)) << error;
     }
 
     void TearDown() override {
         if (m_bStarted)
-            m_exit();
-        if (m_module != nullptr)
-            FreeLibrary(m_module);
+            m_module.load_exit();
+        m_module.Unload();
         m_server.Stop();
-    }
-
-    template <class T> bool LookUp(const char *name, T *pfn) {
-        *pfn = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(m_module, name)));
-        EXPECT_NE(*pfn, nullptr) << "no export " << name;
-        return *pfn != nullptr;
     }
 
     // Sends one "D" through pfn until the server has it: the relay drops
@@ -263,26 +244,22 @@ protected:
     }
 
     testkit::LoopbackServer m_server;
-    HMODULE m_module = nullptr;
+    testkit::RelayModule m_module;
     bool m_bStarted = false;
-    sh_load_start_t m_start = nullptr;
-    sh_load_exit_t m_exit = nullptr;
-    sh_setfunc_t m_setfunc = nullptr;
-    sh_recv_t m_recv = nullptr;
-    sh_getdata_t m_getdata = nullptr;
 };
 
 TEST_F(CallingConventionTest, ExportsAndCallbacksKeepTheStackAsCdeclDoes) {
-    Probed reg = Call(m_setfunc, reinterpret_cast<void *>(&probe_k_entry), DEZ_FUNC_K_MESSAGE);
+    Probed reg =
+        Call(m_module.setfunc, reinterpret_cast<void *>(&probe_k_entry), DEZ_FUNC_K_MESSAGE);
     EXPECT_EQ(reg.nMoved, 0) << "sh_setfunc";
     RecvFunc pfRec = nullptr;
-    Probed start = Call(m_start, &probe_send_entry, &pfRec);
+    Probed start = Call(m_module.load_start, &probe_send_entry, &pfRec);
     EXPECT_EQ(start.nMoved, 0) << "sh_load_start";
     ASSERT_EQ(start.nResult, DEZ_START_OK);
     m_bStarted = true;
     ASSERT_NE(pfRec, nullptr);
     ASSERT_TRUE(m_server.WaitForClient(LONG_WAIT_MS));
-    SendUntilArrived(m_recv, 11);
+    SendUntilArrived(m_module.recv, 11);
     SendUntilArrived(pfRec, 12);
 
     // Server to host: "D" and "K" messages, one after the other.
@@ -320,11 +297,12 @@ TEST_F(CallingConventionTest, ExportsAndCallbacksKeepTheStackAsCdeclDoes) {
     unsigned char type = 0;
     uint32_t nId = 0;
     uint32_t nLen = 0;
-    Probed poll = Call(m_getdata, buf, static_cast<uint32_t>(sizeof buf), &type, &nId, &nLen);
+    Probed poll =
+        Call(m_module.getdata, buf, static_cast<uint32_t>(sizeof buf), &type, &nId, &nLen);
     EXPECT_EQ(poll.nMoved, 0) << "sh_getdata";
     EXPECT_EQ(poll.nResult, DEZ_GETDATA_NONE);
 
-    Probed exit = Call(m_exit);
+    Probed exit = Call(m_module.load_exit);
     m_bStarted = false;
     EXPECT_EQ(exit.nMoved, 0) << "sh_load_exit";
 }
