@@ -103,8 +103,13 @@ int GameServerThunk::connectting_thread() {
             m_nConnResult = -107;
             return -1;
         }
-        // A stop request ends the wait at once; the loop then sees m_bStopLink.
-        int nReady = Net_CheckSocketsOrWake(m_pSocketSet, CONNECTION_WAIT_MS, m_pWaker);
+        // Bytes already waiting need no wait: the socket alone is looked at
+        // first, and only when it has nothing does the thread wait on it and
+        // the waker. A stop request ends that wait at once; the loop then sees
+        // m_bStopLink, which it also checks between reads that did not wait.
+        int nReady = Net_CheckSockets(m_pSocketSet, 0);
+        if (nReady == 0)
+            nReady = Net_CheckSocketsOrWake(m_pSocketSet, CONNECTION_WAIT_MS, m_pWaker);
         if (nReady < 0) {
             WriteLog(LogLine() << ">" << peer_of(m_pSocket) << " ,Select ret:" << nReady);
             m_nConnResult = -101;

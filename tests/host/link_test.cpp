@@ -1,5 +1,6 @@
 // The server link: how connections end, what is logged, and how the relay
 // tries again.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -152,10 +153,34 @@ TEST_F(RelayHostTest, SilentServerKeepsTheConnection) {
     EXPECT_EQ(0u, CountLog("Disconnected"));
 }
 
+// An exit while the link is idle ends the relay's wait; an exit while the
+// server floods the link, so that the relay never needs to wait, is seen
+// between its reads. Either way the link ends at once and in order.
 TEST_F(RelayHostTest, ExitWhileConnectedEndsTheLinkInOrder) {
+    ExitEndsTheLinkInOrder(false);
+}
+
+TEST_F(RelayHostTest, ExitWhileTheServerFloodsEndsTheLinkInOrder) {
+    ExitEndsTheLinkInOrder(true);
+}
+
+void RelayHostTest::ExitEndsTheLinkInOrder(bool bFlooding) {
     StartServer();
     StartConnected(Connecting());
+    std::atomic<bool> bStop{false};
+    std::thread flood([&] {
+        const Bytes data(64, 0x5A);
+        for (uint32_t id = 0; bFlooding && !bStop; ++id) {
+            if (!m_server.SendPacket('D', id, data, 1000))
+                break; // the relay has stopped reading
+        }
+    });
+    if (bFlooding) {
+        EXPECT_EQ(0u, NextCallback().find("@D ")) << "the flood did not reach the host";
+    }
     EXPECT_EQ(0u, Cmd("exit").find("@exit "));
+    bStop = true;
+    flood.join();
     std::vector<std::string> texts = LogTexts();
     size_t exitAt = find_text(texts, "> In sh_load_exit");
     ASSERT_NE(std::string::npos, exitAt);

@@ -43,6 +43,9 @@ protected:
     void WaitConnected(size_t nConnections = 1);
     // Quits the host and expects exit code 0 (no crash, no sanitizer report).
     void ExpectCleanQuit();
+    // Starts a connected relay, exits it (optionally while the server floods
+    // the link) and checks that the link ended in order.
+    void ExitEndsTheLinkInOrder(bool bFlooding);
 
     testkit::LoopbackServer m_server;
     testkit::HostFixture m_host;
