@@ -1,6 +1,12 @@
 // Start and stop of the relay: how long from sh_load_start until a message
-// reaches the server, and how long sh_load_exit takes with the link up and
-// with the server unreachable.
+// reaches the server, how long sh_load_exit takes with the link up and with
+// the server unreachable, and the CPU time an idle connected relay costs.
+#include <dirent.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
 #include "kit_socket.h"
 #include "run_util.h"
 #include "runs.h"
@@ -33,6 +39,57 @@ bool start(Context &ctx, Outcome *pOut) {
     return result == 0;
 }
 
+// Ids of the process's threads.
+std::set<std::string> thread_ids() {
+    std::set<std::string> ids;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (const dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ids.insert(entry->d_name);
+        closedir(dir);
+    }
+    return ids;
+}
+
+// Nanoseconds the given threads have run on a CPU (the scheduler's own
+// account, exact to the nanosecond, unlike the tick-based times).
+uint64_t cpu_ns_of(const std::set<std::string> &ids) {
+    uint64_t total = 0;
+    for (const std::string &id : ids) {
+        std::ifstream in("/proc/self/task/" + id + "/schedstat");
+        uint64_t ns = 0;
+        if (in >> ns)
+            total += ns;
+    }
+    return total;
+}
+
+// The CPU time that the relay's own threads (those that sh_load_start
+// created) use while the link is up and idle: keep-alives and the waits'
+// time-outs only.
+bool measure_idle_cpu(Context &ctx, double idleS, LifecycleTimes *pTimes, Outcome *pOut) {
+    const std::set<std::string> before = thread_ids();
+    if (!start(ctx, pOut))
+        return false;
+    if (!WaitLinkUp(ctx)) {
+        ctx.module.load_exit();
+        pOut->ok = false;
+        pOut->error = "the relay did not connect";
+        return false;
+    }
+    std::set<std::string> relay;
+    for (const std::string &id : thread_ids())
+        if (!before.count(id))
+            relay.insert(id);
+    const uint64_t ns0 = cpu_ns_of(relay);
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleS));
+    const uint64_t ns1 = cpu_ns_of(relay);
+    ctx.module.load_exit();
+    pTimes->idleRelayThreads = relay.size();
+    pTimes->idleCpuUsPerS = static_cast<double>(ns1 - ns0) / 1e3 / idleS;
+    return true;
+}
+
 } // namespace
 
 // Sends keep-alive probes until one reaches the server: the relay has
@@ -47,7 +104,7 @@ bool WaitLinkUp(Context &ctx) {
         10.0);
 }
 
-Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes) {
+Outcome MeasureLifecycle(Context &ctx, int nCycles, double idleS, LifecycleTimes *pTimes) {
     Outcome out;
     std::string error;
     for (int i = 0; i < nCycles && out.ok; ++i) {
@@ -70,6 +127,9 @@ Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes) {
         ctx.module.load_exit();
         pTimes->exitConnected.push_back(ms_since(t1));
     }
+
+    if (out.ok && !measure_idle_cpu(ctx, idleS, pTimes, &out))
+        return out;
 
     uint16_t nRefusing = 0;
     const testkit::Socket refusing = bind_refusing_port(&nRefusing, &error);

@@ -329,7 +329,7 @@ bool run(const Options &o, FILE *table) {
     if (o.integrityOnly || !o.Wants("sh_load") || !UseMethod(ctx, METHOD_OLD, &error))
         return true;
     LifecycleTimes times;
-    if (!check(MeasureLifecycle(ctx, o.cycles, &times), "start and stop"))
+    if (!check(MeasureLifecycle(ctx, o.cycles, o.quick ? 0.5 : 3.0, &times), "start and stop"))
         return false;
     Report report;
     report.AddLifecycle(times);

@@ -133,6 +133,9 @@ void Report::AddLifecycleRows(std::vector<Row> *rows) const {
                      "", "< 200 ms", true, max_of(t.exitConnected) < MAX_EXIT_MS});
     rows->push_back({"sh_load_exit disconnected (median / max)", median_and_max(t.exitDisconnected),
                      "", "", "< 200 ms", true, max_of(t.exitDisconnected) < MAX_EXIT_MS});
+    char idle[64];
+    std::snprintf(idle, sizeof idle, "%.1f us/s, %zu threads", t.idleCpuUsPerS, t.idleRelayThreads);
+    rows->push_back({"idle CPU of a connected relay", idle, "", "", "", false, true});
 }
 
 int Report::Print(FILE *out) const {

@@ -143,7 +143,12 @@ struct LifecycleTimes {
     std::vector<double> startToConnected;
     std::vector<double> exitConnected;
     std::vector<double> exitDisconnected;
+    // CPU time of the relay's threads while connected and idle, in
+    // microseconds per second, and how many threads that was.
+    double idleCpuUsPerS = 0;
+    size_t idleRelayThreads = 0;
 };
-Outcome MeasureLifecycle(Context &ctx, int nCycles, LifecycleTimes *pTimes);
+// Runs nCycles of each start and stop, and idle windows of idleS seconds.
+Outcome MeasureLifecycle(Context &ctx, int nCycles, double idleS, LifecycleTimes *pTimes);
 
 } // namespace bench
