@@ -171,15 +171,9 @@ void RawReader::Stop() {
 }
 
 bool WriteRelayConfig(uint16_t nPort, std::string *pError) {
-    testkit::ThunkConfig config;
-    config.start = "1";
-    config.console = "0";
-    config.logConnectionError = "1";
+    // The tests' connecting relay, retrying on every pass of its monitor.
+    testkit::ThunkConfig config = testkit::ThunkConfig::Connecting(nPort);
     config.tryInterval = "500";
-    config.checkInterval = "60000";
-    config.queueMode = "0";
-    config.ip = "127.0.0.1";
-    config.port = std::to_string(nPort);
     const std::string dir = testkit::ExecutableDir();
     if (testkit::WriteThunkConfig(dir, config))
         return true;
