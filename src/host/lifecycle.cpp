@@ -103,8 +103,7 @@ template <class F> uintptr_t address_of(F fn) {
 }
 
 void log_start_entry(SendFunc pfSend, RecvFunc rec) {
-    write_log_line(LogLine() << "> "
-                             << "In sh_load_start: pfSend=" << std::hex << std::setw(8)
+    write_log_line(LogLine() << "> In sh_load_start: pfSend=" << std::hex << std::setw(8)
                              << address_of(pfSend) << ",pfRec=" << address_of(rec) << "    "
                              << RELAY_VERSION);
     char path[PATH_BUFFER_SIZE] = {0};
@@ -116,8 +115,7 @@ void log_start_entry(SendFunc pfSend, RecvFunc rec) {
 int32_t start_relay(SendFunc pfSend) {
     GameServerThunk *thunk = new (std::nothrow) GameServerThunk(RELAY_HOST);
     if (!thunk) {
-        write_log_line(LogLine() << ">"
-                                 << "New GameServerThunk Error");
+        write_log_line(LogLine() << ">New GameServerThunk Error");
         return -103;
     }
     g_pThunk = thunk;
@@ -127,8 +125,7 @@ int32_t start_relay(SendFunc pfSend) {
     g_hMonitorThread = plat::thread_start(MonitorThreadProc, thunk, "relay-monitor");
     if (!g_hMonitorThread) {
         g_pfSend = previous;
-        write_log_line(LogLine() << ">"
-                                 << "GameServerThunk Create Moniter Thead Failed");
+        write_log_line(LogLine() << ">GameServerThunk Create Moniter Thead Failed");
         return -1;
     }
     return 0;
@@ -148,19 +145,16 @@ int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec) {
 
     std::string configFile = config_file_copy();
     if (read_xml_global(configFile) < 0) {
-        write_log_line(LogLine() << ">"
-                                 << "Read Config Err,File: " << configFile);
+        write_log_line(LogLine() << ">Read Config Err,File: " << configFile);
         return -1;
     }
     write_log_line(LogLine() << "> In sh_load_start 2");
     if (!g_bGameThunkServerStart) {
-        write_log_line(LogLine() << ">"
-                                 << "GameServerThunk No Load In Config File");
+        write_log_line(LogLine() << ">GameServerThunk No Load In Config File");
         return -101;
     }
     if (g_pThunk) {
-        write_log_line(LogLine() << ">"
-                                 << "GameServerThunk Class Has Been Created");
+        write_log_line(LogLine() << ">GameServerThunk Class Has Been Created");
         return -102;
     }
     int32_t result = start_relay(pfSend);

@@ -64,8 +64,7 @@ int GameServerThunk::Connect() {
 void GameServerThunk::DisConnect(int nCallFrom) {
     m_bConnected = false;
     if (m_pSocket) {
-        WriteLog(LogLine() << ">"
-                           << "dis con   " << peer_of(m_pSocket) << ",nCallFrom:" << nCallFrom);
+        WriteLog(LogLine() << ">dis con   " << peer_of(m_pSocket) << ",nCallFrom:" << nCallFrom);
         Net_TCP_Close(m_pSocket);
         m_pSocket = nullptr;
     }
@@ -87,8 +86,7 @@ void GameServerThunk::OnDisconnected() {
 
 int GameServerThunk::connectting_thread() {
     g_nConnectFailCount = 0;
-    WriteLog(LogLine() << ">"
-                       << "Connected To " << peer_of(m_pSocket));
+    WriteLog(LogLine() << ">Connected To " << peer_of(m_pSocket));
     m_nConnResult = 0;
     boost::function<void()> onDisconnected = boost::bind(&GameServerThunk::OnDisconnected, this);
     BOOST_SCOPE_EXIT(&onDisconnected) {
