@@ -39,6 +39,19 @@ bool start(Context &ctx, Outcome *pOut) {
     return result == 0;
 }
 
+// Starts the relay and waits until its link carries messages; on failure the
+// relay is stopped again and *pOut says why.
+bool start_connected(Context &ctx, Outcome *pOut) {
+    if (!start(ctx, pOut))
+        return false;
+    if (WaitLinkUp(ctx))
+        return true;
+    ctx.module.load_exit();
+    pOut->ok = false;
+    pOut->error = "the relay did not connect";
+    return false;
+}
+
 // Ids of the process's threads.
 std::set<std::string> thread_ids() {
     std::set<std::string> ids;
@@ -69,14 +82,8 @@ uint64_t cpu_ns_of(const std::set<std::string> &ids) {
 // time-outs only.
 bool measure_idle_cpu(Context &ctx, double idleS, LifecycleTimes *pTimes, Outcome *pOut) {
     const std::set<std::string> before = thread_ids();
-    if (!start(ctx, pOut))
+    if (!start_connected(ctx, pOut))
         return false;
-    if (!WaitLinkUp(ctx)) {
-        ctx.module.load_exit();
-        pOut->ok = false;
-        pOut->error = "the relay did not connect";
-        return false;
-    }
     std::set<std::string> relay;
     for (const std::string &id : thread_ids())
         if (!before.count(id))
@@ -114,14 +121,8 @@ Outcome MeasureLifecycle(Context &ctx, int nCycles, double idleS, LifecycleTimes
             break;
         }
         const Clock::time_point t0 = Clock::now();
-        if (!start(ctx, &out))
+        if (!start_connected(ctx, &out))
             break;
-        if (!WaitLinkUp(ctx)) {
-            ctx.module.load_exit();
-            out.ok = false;
-            out.error = "the relay did not connect";
-            break;
-        }
         pTimes->startToConnected.push_back(ms_since(t0));
         const Clock::time_point t1 = Clock::now();
         ctx.module.load_exit();
