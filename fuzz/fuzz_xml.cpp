@@ -7,6 +7,7 @@
 // Input layout: when the input holds a NUL byte, the text after the last one
 // is a list of key paths, one a line, and the text before it is the
 // document; otherwise all of it is the document.
+#include "config/config_keys.h"
 #include "config/xml.h"
 
 #include <cerrno>
@@ -22,13 +23,6 @@
 #include "fuzz_check.h"
 
 namespace {
-
-const char *const CONFIG_KEYS[] = {
-    "GameThunkServer:GameThunkServer_Start",      "GameThunkServer:Console",
-    "GameThunkServer:LogConnectionError",         "GameThunkServer:TryConnectionInteval",
-    "GameThunkServer:MaxCheckConnectionInterval", "GameThunkServer:QueueMode",
-    "GameThunkServer:VOZevezu_Host:ip",           "GameThunkServer:VOZevezu_Host:port",
-};
 
 const size_t MAX_TREE_KEYS = 64;
 const size_t MAX_INPUT_KEYS = 16;
@@ -201,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(doc.LoadText(text, int32_t(docSize)), "LoadText refused %zu bytes", docSize);
     FUZZ_CHECK(doc.Tree().current == nullptr, "an element is still open after loading");
 
-    for (const char *key : CONFIG_KEYS)
-        CheckKey(doc, key);
+    for (const ConfigKeyInfo &key : CONFIG_KEYS)
+        CheckKey(doc, key.path);
     const XmlNode &top = doc.Tree().top;
     size_t budget = MAX_TREE_KEYS;
     std::string path = top.name;

@@ -1,7 +1,9 @@
 #include "config_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace testkit {
 
@@ -22,29 +24,62 @@ ThunkConfig ThunkConfig::Connecting(uint16_t nPort) {
 
 namespace {
 
-void Leaf(std::ostringstream &out, const char *indent, const char *name,
-          const std::optional<std::string> &value) {
-    if (value)
-        out << indent << "<" << name << ">" << *value << "</" << name << ">\n";
+// A key's value as the config gives it, with where it goes: the elements
+// between the top element and the leaf, and the leaf's name.
+struct KeyText {
+    std::string elements; // "" for a leaf of the top element, else "VOZevezu_Host"
+    std::string leaf;
+    const std::optional<std::string> *value;
+};
+
+std::vector<KeyText> key_texts(const ThunkConfig &config) {
+    std::vector<KeyText> texts;
+    const auto add = [&texts](const std::string &path, const std::optional<std::string> &value) {
+        const size_t top = path.find(':');
+        const size_t last = path.rfind(':');
+        const std::string elements = last > top ? path.substr(top + 1, last - top - 1) : "";
+        texts.push_back({elements, path.substr(last + 1), &value});
+    };
+#define TESTKIT_CONFIG_TEXT(NAME, field, path, type, def, kind, readers, named)                    \
+    add(path, config.field);
+    RELAY_CONFIG_KEYS(TESTKIT_CONFIG_TEXT)
+#undef TESTKIT_CONFIG_TEXT
+    return texts;
+}
+
+void WriteLeaves(std::ostringstream &out, const std::vector<KeyText> &keys,
+                 const std::string &elements, const char *indent) {
+    for (const KeyText &key : keys) {
+        if (key.elements == elements && *key.value)
+            out << indent << "<" << key.leaf << ">" << **key.value << "</" << key.leaf << ">\n";
+    }
+}
+
+// The nested elements that hold a key the config sets, in the table's order.
+std::vector<std::string> nested_elements(const std::vector<KeyText> &keys) {
+    std::vector<std::string> elements;
+    for (const KeyText &key : keys) {
+        if (!key.elements.empty() && *key.value &&
+            std::find(elements.begin(), elements.end(), key.elements) == elements.end())
+            elements.push_back(key.elements);
+    }
+    return elements;
 }
 
 } // namespace
 
+// The top element's own leaves first, then each nested element with its
+// leaves.
 std::string RenderThunkConfig(const ThunkConfig &config) {
+    const std::vector<KeyText> keys = key_texts(config);
     std::ostringstream out;
     out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
     out << "<" << config.rootName << ">\n";
-    Leaf(out, "  ", "GameThunkServer_Start", config.start);
-    Leaf(out, "  ", "Console", config.console);
-    Leaf(out, "  ", "LogConnectionError", config.logConnectionError);
-    Leaf(out, "  ", "TryConnectionInteval", config.tryInterval);
-    Leaf(out, "  ", "MaxCheckConnectionInterval", config.checkInterval);
-    Leaf(out, "  ", "QueueMode", config.queueMode);
-    if (config.ip || config.port) {
-        out << "  <VOZevezu_Host>\n";
-        Leaf(out, "    ", "ip", config.ip);
-        Leaf(out, "    ", "port", config.port);
-        out << "  </VOZevezu_Host>\n";
+    WriteLeaves(out, keys, "", "  ");
+    for (const std::string &element : nested_elements(keys)) {
+        out << "  <" << element << ">\n";
+        WriteLeaves(out, keys, element, "    ");
+        out << "  </" << element << ">\n";
     }
     out << config.extra;
     out << "</" << config.rootName << ">\n";

@@ -1,25 +1,26 @@
 // Writes the relay's configuration file, QVThunkConfig.xml, for tests and
-// tools. Every setting is optional so a test can leave a key out, and holds
-// the element's text as written, so a test can also write bad values.
+// tools. Every key of the relay's key table is an optional member, so a test
+// can leave a key out, and holds the element's text as written, so a test
+// can also write bad values.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "config/config_keys.h"
+
 namespace testkit {
 
 extern const char THUNK_CONFIG_FILE_NAME[]; // "QVThunkConfig.xml"
 
 struct ThunkConfig {
-    std::optional<std::string> start;              // GameThunkServer_Start
-    std::optional<std::string> console;            // Console
-    std::optional<std::string> logConnectionError; // LogConnectionError
-    std::optional<std::string> tryInterval;        // TryConnectionInteval (ms)
-    std::optional<std::string> checkInterval;      // MaxCheckConnectionInterval (ms)
-    std::optional<std::string> queueMode;          // QueueMode
-    std::optional<std::string> ip;                 // VOZevezu_Host:ip
-    std::optional<std::string> port;               // VOZevezu_Host:port
+    // start, console, logConnectionError, tryInterval (ms), checkInterval
+    // (ms), queueMode, ip, port, ...: one per key, named as in RelayConfig.
+#define TESTKIT_CONFIG_FIELD(NAME, field, path, type, def, kind, readers, named)                   \
+    std::optional<std::string> field;
+    RELAY_CONFIG_KEYS(TESTKIT_CONFIG_FIELD)
+#undef TESTKIT_CONFIG_FIELD
     std::string rootName = "GameThunkServer";
     std::string extra; // raw XML put just before the closing top-level tag
 

@@ -9,14 +9,10 @@ template <class T> void take(XmlDocument &doc, const char *key, T def, ConfigVal
 } // namespace
 
 void read_config(XmlDocument &doc, RelayConfig *config) {
-    take(doc, CONFIG_KEY_START, CONFIG_DEFAULT_SWITCH, &config->start);
-    take(doc, CONFIG_KEY_IP, std::string(CONFIG_DEFAULT_IP), &config->ip);
-    take(doc, CONFIG_KEY_PORT, CONFIG_DEFAULT_PORT, &config->port);
-    take(doc, CONFIG_KEY_CONSOLE, CONFIG_DEFAULT_SWITCH, &config->console);
-    take(doc, CONFIG_KEY_LOG_CONNECTION_ERROR, CONFIG_DEFAULT_SWITCH, &config->logConnectionError);
-    take(doc, CONFIG_KEY_TRY_INTERVAL, CONFIG_DEFAULT_INTERVAL, &config->tryInterval);
-    take(doc, CONFIG_KEY_CHECK_INTERVAL, CONFIG_DEFAULT_INTERVAL, &config->checkInterval);
-    take(doc, CONFIG_KEY_QUEUE_MODE, CONFIG_DEFAULT_SWITCH, &config->queueMode);
+#define RELAY_CONFIG_TAKE(NAME, field, path, type, def, kind, readers, named)                      \
+    take<type>(doc, path, def, &config->field);
+    RELAY_CONFIG_KEYS(RELAY_CONFIG_TAKE)
+#undef RELAY_CONFIG_TAKE
 }
 
 int read_config_file(const std::string &path, RelayConfig *config) {
@@ -25,6 +21,11 @@ int read_config_file(const std::string &path, RelayConfig *config) {
     // A document that did not load is empty, so every key takes its default.
     read_config(doc, config);
     return bLoaded ? 0 : -1;
+}
+
+std::string config_short_key(const std::string &keyPath) {
+    const size_t colon = keyPath.find(':');
+    return colon == std::string::npos ? keyPath : keyPath.substr(colon + 1);
 }
 
 uint16_t config_port_number(int32_t port) {

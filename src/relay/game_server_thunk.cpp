@@ -24,7 +24,7 @@ GameServerThunk::~GameServerThunk() {
 
 int GameServerThunk::Prepare() {
     m_bConsole = true;
-    parse_dotted_ipv4("127.0.0.1", &m_ServerAddr.host);
+    parse_dotted_ipv4(RELAY_START_HOST, &m_ServerAddr.host);
     m_qToGame.Allocate(TO_GAME_QUEUE_SIZE);
     return 0;
 }
@@ -83,17 +83,17 @@ int GameServerThunk::run(std::string configPath) {
 
     // Pacing is counted in passes of one second, from the intervals as they
     // were when the loop began.
-    const uint32_t nCheckPasses = m_nCheckInterval / 1000;
-    const uint32_t nTryPasses = m_nTryInterval / 1000;
+    const uint32_t nCheckPasses = monitor_pace_passes(m_nCheckInterval);
+    const uint32_t nTryPasses = monitor_pace_passes(m_nTryInterval);
     uint32_t nKeepAliveCount = 0;
-    uint32_t nReconnectCount = nTryPasses;
+    uint32_t nReconnectCount = nTryPasses - 1; // the first pass tries at once
     while (!m_bStop) {
         ReapEndedConnThread();
-        if (!m_bConnected && ++nReconnectCount > nTryPasses) {
+        if (!m_bConnected && ++nReconnectCount >= nTryPasses) {
             nReconnectCount = 0;
             Connect();
         }
-        if (m_bConnected && ++nKeepAliveCount > nCheckPasses) {
+        if (m_bConnected && ++nKeepAliveCount >= nCheckPasses) {
             nKeepAliveCount = 0;
             SendToServer(PACKET_TYPE_CHECK, 0, nullptr, 0);
         }

@@ -31,6 +31,18 @@ const uint32_t MONITOR_PASS_MS = 1000;
 const uint32_t STOP_WAIT_MS = 10000;
 const uint32_t TO_GAME_QUEUE_SIZE = 1048576;
 const uint32_t CONNECTION_WAIT_MS = 100;
+// The server host before the configuration gives one.
+const char *const RELAY_START_HOST = "127.0.0.1";
+
+// Passes of the monitor from one attempt (or keep-alive) to the next for an
+// interval: it counts whole seconds, so 60000 ms gives 61 and anything
+// below 1000 ms every pass.
+inline uint32_t monitor_pace_passes(uint32_t intervalMs) {
+    return intervalMs / MONITOR_PASS_MS + 1;
+}
+// The server host after a configuration read: the ip text's address when it
+// is a dotted IPv4 address, otherwise the host as it was.
+uint32_t server_host_after(const std::string &ipText, uint32_t host);
 
 // What the relay takes from the host side. The callback slots are read at
 // every message, so a function that the host registers while the relay runs

@@ -9,11 +9,16 @@ static uint16_t network_port(int32_t port) {
     return swap_bytes16(config_port_number(port));
 }
 
+uint32_t server_host_after(const std::string &ipText, uint32_t host) {
+    parse_dotted_ipv4(ipText, &host);
+    return host;
+}
+
 int GameServerThunk::read_xml_config(std::string path) {
     RelayConfig config;
     if (read_config_file(path, &config) < 0)
         return -1;
-    parse_dotted_ipv4(config.ip.value, &m_ServerAddr.host);
+    m_ServerAddr.host = server_host_after(config.ip.value, m_ServerAddr.host);
     // Written before Console is applied, so it reaches standard output too.
     WriteLog(LogLine() << "file: " << path << "ItemSever Ip:" << config.ip.value
                        << ",Port:" << config.port.value);
@@ -34,17 +39,15 @@ int GameServerThunk::read_xml_config_try_connection(std::string path) {
         return 0;
     }
     m_bLogConnectionError = config.logConnectionError.value;
-    if (!config.logConnectionError.bFound)
-        WriteLogLimited(LogLine() << "Err LogConnectionError Usedefault ");
     m_nTryInterval = config.tryInterval.value;
-    if (!config.tryInterval.bFound)
-        WriteLogLimited(LogLine() << "Err TryConnectionInteval Usedefault ");
-    parse_dotted_ipv4(config.ip.value, &m_ServerAddr.host);
-    if (!config.ip.bFound)
-        WriteLogLimited(LogLine() << "Err VOZevezu_Host:ip Usedefault ");
+    m_ServerAddr.host = server_host_after(config.ip.value, m_ServerAddr.host);
     m_ServerAddr.port = network_port(config.port.value);
-    if (!config.port.bFound)
-        WriteLogLimited(LogLine() << "Err VOZevezu_Host:port Usedefault ");
+#define RELAY_NAME_DEFAULTED(NAME, field, path, type, def, kind, readers, named)                   \
+    if (named && !config.field.bFound)                                                             \
+        WriteLogLimited(LogLine() << "Err " << config_short_key(CONFIG_KEY_##NAME)                 \
+                                  << " Usedefault ");
+    RELAY_CONFIG_KEYS(RELAY_NAME_DEFAULTED)
+#undef RELAY_NAME_DEFAULTED
 
     if (g_nTryConnectionLogCount < 10) {
         WriteLogLimited(LogLine() << "file: " << path << "Ip:" << config.ip.value

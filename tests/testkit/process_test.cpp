@@ -244,7 +244,7 @@ TEST(ConfigFile, RendersTheFullShape) {
 }
 
 TEST(ConfigFile, LeavesOutUnsetKeysAndWritesTheFile) {
-    ThunkConfig config;
+    ThunkConfig config = ThunkConfig();
     config.start = "true";
     config.rootName = "gamethunkserver";
     config.extra = "  <Other>x</Other>\n";

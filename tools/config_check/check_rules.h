@@ -13,10 +13,6 @@
 
 typedef std::vector<std::string> Warnings;
 
-// The monitor passes once a second and acts every interval / 1000 + 1
-// passes, so it counts intervals in whole seconds.
-const uint32_t PASS_MS = 1000;
-
 // Every key, in the order the check prints them.
 const char *const CHECKED_KEY_PATHS[] = {
     CONFIG_KEY_START,        CONFIG_KEY_CONSOLE,        CONFIG_KEY_LOG_CONNECTION_ERROR,

@@ -11,6 +11,7 @@
 
 #include "check_rules.h"
 #include "net/net.h"
+#include "relay/game_server_thunk.h"
 
 namespace {
 
@@ -166,16 +167,16 @@ bool is_blank(const std::string &text) {
 }
 
 std::string pace_text(uint32_t intervalMs) {
-    const uint32_t passes = intervalMs / PASS_MS + 1;
+    const uint32_t passes = monitor_pace_passes(intervalMs);
     return passes == 1 ? "every pass (1 s)" : "every " + std::to_string(passes) + " s";
 }
 
 uint32_t used_host(const ConfigValue<std::string> &ip, bool *pbFromFile) {
-    uint32_t host = 0;
-    parse_dotted_ipv4(CONFIG_DEFAULT_IP, &host);
-    // A text that is no dotted address leaves the host as it was.
-    *pbFromFile = ip.bFound && parse_dotted_ipv4(ip.value, &host) == 0;
-    return host;
+    uint32_t startHost = 0;
+    parse_dotted_ipv4(RELAY_START_HOST, &startHost);
+    uint32_t parsed = 0;
+    *pbFromFile = ip.bFound && parse_dotted_ipv4(ip.value, &parsed) == 0;
+    return server_host_after(ip.value, startHost);
 }
 
 std::string host_text(uint32_t host) {

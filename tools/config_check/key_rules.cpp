@@ -7,6 +7,7 @@
 
 #include "check_rules.h"
 #include "net/net.h"
+#include "relay/game_server_thunk.h"
 
 namespace {
 
@@ -321,7 +322,7 @@ void check_interval(const XmlTreeBuilder &tree, const char *keyPath,
     if (is_negative(leaf->text) && value.value != 0)
         warn(warnings, short_key(keyPath) + " " + quoted(leaf->text) +
                            " is negative and reads as " + used(keys, keyPath) + "; " + pace);
-    else if (value.value < PASS_MS)
+    else if (value.value < MONITOR_PASS_MS)
         warn(warnings, short_key(keyPath) + " " + used(keys, keyPath) +
                            " is below 1000; the monitor counts whole seconds, so " + pace);
 }
