@@ -52,7 +52,13 @@ const uint32_t CONFIG_READ_START_AND_ATTEMPT = CONFIG_READ_MONITOR_START | CONFI
     ROW(IP, ip, "GameThunkServer:VOZevezu_Host:ip", std::string, "127.0.0.1", CONFIG_KIND_IP,      \
         CONFIG_READ_START_AND_ATTEMPT, true) /* m_ServerAddr.host */                               \
     ROW(PORT, port, "GameThunkServer:VOZevezu_Host:port", int32_t, 15306, CONFIG_KIND_PORT,        \
-        CONFIG_READ_START_AND_ATTEMPT, true) /* m_ServerAddr.port */
+        CONFIG_READ_START_AND_ATTEMPT, true) /* m_ServerAddr.port */                               \
+    ROW(DEAD_LINK_TIMEOUT, deadLinkTimeout, "GameThunkServer:DeadLinkTimeout", uint32_t, 60000u,   \
+        CONFIG_KIND_TIMEOUT, CONFIG_READ_START_AND_ATTEMPT, false) /* m_nDeadLinkTimeout */        \
+    ROW(CONNECT_TIMEOUT, connectTimeout, "GameThunkServer:ConnectTimeout", uint32_t, 0u,           \
+        CONFIG_KIND_TIMEOUT, CONFIG_READ_START_AND_ATTEMPT, false) /* m_nConnectTimeout */         \
+    ROW(SEND_BUFFER_SIZE, sendBufferSize, "GameThunkServer:SendBufferSize", uint32_t, 1048576u,    \
+        CONFIG_KIND_BYTES, CONFIG_READ_START_AND_ATTEMPT, false) /* m_nSendBufferSize */
 
 // A row as data, for code that walks the keys rather than naming them.
 struct ConfigKeyInfo {
