@@ -47,6 +47,10 @@ extern "C" {
 #define DEZ_START_RUNNING (-102)     /* a relay is already running */
 #define DEZ_START_NO_MEMORY (-103)   /* the relay object could not be created */
 
+/* Results of sh_recv (and of the RecvFunc handed out by sh_load_start). */
+#define DEZ_RECV_OK 0         /* sent; also while the link is down (dropped) or not started */
+#define DEZ_RECV_REFUSED (-1) /* connected, and the size is outside 0..800 or the data is null */
+
 /* Results of sh_getdata. */
 #define DEZ_GETDATA_OK 0
 #define DEZ_GETDATA_NONE 1
@@ -80,7 +84,10 @@ typedef void(DEZ_CALL *Func1002)(uint32_t nId, uint32_t nValue);
 
 /* Called by the relay with (DEZ_LINK_UP, 0) when a connection has opened,
  * before its first message is handed over, and with (DEZ_LINK_DOWN, code)
- * when it has ended; never after sh_load_exit has been called. */
+ * when it has ended. Once sh_load_exit has begun, no further call is made,
+ * except one that the relay had already decided on as the stop came in: it
+ * may still begin, and it ends before sh_load_exit returns (unless a callback
+ * holds the relay's thread past the stop's 10-second wait). */
 typedef void(DEZ_CALL *Func1003)(int32_t nState, int32_t nCode);
 
 DEZ_API int32_t DEZ_CALL sh_load_start(SendFunc pfSend, RecvFunc *ppfRec);

@@ -29,7 +29,7 @@ DEZ_API int32_t DEZ_CALL sh_recv(unsigned char nType, uint32_t nId, const unsign
     try {
         return pfRec(nType, nId, pBuf, nLen);
     } catch (...) {
-        return -1;
+        return DEZ_RECV_REFUSED;
     }
 }
 

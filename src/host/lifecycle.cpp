@@ -116,7 +116,7 @@ int32_t start_relay(SendFunc pfSend) {
     GameServerThunk *thunk = new (std::nothrow) GameServerThunk(RELAY_HOST);
     if (!thunk) {
         write_log_line(LogLine() << ">New GameServerThunk Error");
-        return -103;
+        return DEZ_START_NO_MEMORY;
     }
     g_pThunk = thunk;
     // The host's receiver is in place before the first connection can deliver
@@ -126,9 +126,9 @@ int32_t start_relay(SendFunc pfSend) {
     if (!g_hMonitorThread) {
         g_pfSend = previous;
         write_log_line(LogLine() << ">GameServerThunk Create Moniter Thead Failed");
-        return -1;
+        return DEZ_START_FAILED;
     }
-    return 0;
+    return DEZ_START_OK;
 }
 
 } // namespace
@@ -146,25 +146,25 @@ int32_t relay_load_start(SendFunc pfSend, RecvFunc *ppfRec) {
     std::string configFile = config_file_copy();
     if (read_xml_global(configFile) < 0) {
         write_log_line(LogLine() << ">Read Config Err,File: " << configFile);
-        return -1;
+        return DEZ_START_FAILED;
     }
     write_log_line(LogLine() << "> In sh_load_start 2");
     if (!g_bGameThunkServerStart) {
         write_log_line(LogLine() << ">GameServerThunk No Load In Config File");
-        return -101;
+        return DEZ_START_NOT_ENABLED;
     }
     if (g_pThunk) {
         write_log_line(LogLine() << ">GameServerThunk Class Has Been Created");
-        return -102;
+        return DEZ_START_RUNNING;
     }
     int32_t result = start_relay(pfSend);
-    if (result != 0)
+    if (result != DEZ_START_OK)
         return result;
     if (ppfRec)
         *ppfRec = pfRec;
     write_log_line(LogLine() << "> In sh_load_start 6," << std::hex << std::setw(8)
                              << address_of(&pfRec));
-    return 0;
+    return DEZ_START_OK;
 }
 
 void relay_load_exit() {
@@ -200,7 +200,7 @@ void relay_setfunc(void *pfn, int32_t nCode) {
 int32_t DEZ_CALL pfRec(unsigned char nType, uint32_t nId, const unsigned char *pBuf, int32_t nLen) {
     GameServerThunk *thunk = g_pThunk;
     if (!thunk)
-        return 0;
+        return DEZ_RECV_OK;
     return thunk->SendToServer(nType, nId, pBuf, nLen);
 }
 
@@ -208,6 +208,6 @@ int32_t relay_getdata(unsigned char *pData, uint32_t nBuffLen, unsigned char *pT
                       uint32_t *pLen) {
     GameServerThunk *thunk = g_pThunk;
     if (!thunk)
-        return 1;
+        return DEZ_GETDATA_NONE;
     return thunk->GetData(pData, nBuffLen, pType, pId, pLen);
 }

@@ -37,6 +37,11 @@ bool thread_wait(Thread *thread, uint32_t timeoutMs);
 void thread_release(Thread *thread);
 // True when called on the thread that the handle names.
 bool thread_is_current(const Thread *thread);
+// thread_wait, except that a null handle or the calling thread's own (a
+// host that stops the relay from inside a callback) counts as ended at once.
+inline bool thread_wait_other(Thread *thread, uint32_t timeoutMs) {
+    return !thread || thread_is_current(thread) || thread_wait(thread, timeoutMs);
+}
 // Threads started by thread_start that have not yet ended.
 int running_threads();
 

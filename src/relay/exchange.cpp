@@ -1,6 +1,7 @@
-// Messages across the relay: host messages framed and sent at once on the
-// caller's thread; server messages handed to the host's callbacks, or queued
-// for sh_getdata in queue mode.
+// The host's road through the relay: its messages framed and sent at once on
+// the caller's thread, and, in queue mode, server messages taken from the
+// to-game queue by sh_getdata. Server messages reach the queue or the host's
+// callbacks on the connection thread (link.cpp).
 #include <cstring>
 
 #include "relay/game_server_thunk.h"
@@ -11,11 +12,11 @@ int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *d
     // While the link is down the message is dropped; this is tested before
     // the lock so that senders never wait for a connect in progress.
     if (!m_bConnected)
-        return 0;
+        return DEZ_RECV_OK;
     if (size > PACKET_MAX_OUT_PAYLOAD || size < 0)
-        return -1;
+        return DEZ_RECV_REFUSED;
     if (!data && size > 0)
-        return -1;
+        return DEZ_RECV_REFUSED;
     m_csLink.enter();
     // After a short send the stream is torn mid-packet: nothing more goes out
     // on it while the connection thread closes it.
@@ -26,91 +27,15 @@ int GameServerThunk::SendToServer(unsigned char type, uint32_t id, const void *d
             m_bStopLink = true;
     }
     m_csLink.leave();
-    return 0;
+    return DEZ_RECV_OK;
 }
 
-// ---- Server to host --------------------------------------------------------
-// The per-packet handlers are inline: the connection thread runs them for
-// every packet, and nothing but DeliverPackets calls them.
-
-// Hands a "D" message to the host in place, or to the queue in queue mode.
-inline void GameServerThunk::OnMsgD(const unsigned char *msg, uint32_t size) {
-    if (m_bQueueMode) {
-        PushToGame(msg, size);
-        return;
-    }
-    SendFunc pfSend = *m_host.pfSend;
-    if (pfSend)
-        pfSend(read_u32le(msg + 1), msg + 5, static_cast<int32_t>(size - 5));
-}
-
-inline void GameServerThunk::OnMsgK(const unsigned char *msg, uint32_t size) {
-    if (m_bQueueMode) {
-        PushToGame(msg, size);
-        return;
-    }
-    // A short body is read within its own bounds: missing fields are 0.
-    uint32_t remaining = size - 1;
-    uint32_t id = 0;
-    uint32_t value = 0;
-    if (remaining >= 4) {
-        id = read_u32le(msg + 1);
-        remaining -= 4;
-    }
-    if (remaining >= 4)
-        value = read_u32le(msg + 5);
-    Func1002 pfFunc = *m_host.pfFunc1002;
-    if (pfFunc)
-        pfFunc(id, value);
-}
-
-GameServerThunk::DeliverResult GameServerThunk::DeliverPackets(PacketCutter &cutter) {
-    Packet packet = {nullptr, 0};
-    uint32_t nBadLength = 0;
-    for (;;) {
-        switch (cutter.Next(&packet, &nBadLength)) {
-        case PacketCutter::CUT_NEED_MORE:
-            return DELIVERED;
-        case PacketCutter::CUT_INVALID_LENGTH:
-            WriteLog(LogLine() << "in connectting_thread packetSize is invalid error,packetSize=="
-                               << nBadLength);
-            break;
-        case PacketCutter::CUT_PACKET:
-            // Once a stop has been requested the host is called no more:
-            // sh_load_exit may have returned while a callback held this
-            // thread, and the host may be unloading the module.
-            if (m_bStop.load(std::memory_order_relaxed))
-                return STOPPED;
-            switch (packet.type()) {
-            case PACKET_TYPE_DATA:
-                OnMsgD(packet.msg, packet.size);
-                break;
-            case PACKET_TYPE_KEY:
-                OnMsgK(packet.msg, packet.size);
-                break;
-            case PACKET_TYPE_CHECK:
-                break;
-            default:
-                WriteLog(LogLine() << "Wrong msg... ");
-                return UNKNOWN_TYPE;
-            }
-            break;
-        }
-    }
-}
-
-int GameServerThunk::PushToGame(const unsigned char *msg, uint32_t size) {
-    uint32_t nUsed = m_qToGame.UsedBytes();
-    if (m_qToGame.Push(msg, size) != 0)
-        WriteLogLimited(LogLine() << "m_qToGame In Fail," << nUsed);
-    m_bToGameHasData = true;
-    return 0;
-}
+// ---- Server to host, in queue mode -------------------------------------------
 
 int GameServerThunk::GetData(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType,
                              uint32_t *pId, uint32_t *pLen) {
     if (!m_bConnected || !m_bToGameHasData)
-        return 1;
+        return DEZ_GETDATA_NONE;
     if (pLen)
         *pLen = 0;
     unsigned char record[PACKET_MAX_IN];
@@ -121,14 +46,14 @@ int GameServerThunk::GetData(unsigned char *pData, uint32_t nBuffLen, unsigned c
         plat::LockGuard guard(m_qToGame.GetLock());
         if (m_qToGame.UsedBytes() == 0)
             m_bToGameHasData = false;
-        return 1;
+        return DEZ_GETDATA_NONE;
     }
     if (nRecord > sizeof(record))
         nRecord = sizeof(record); // records come from packets of at most 5,000 bytes
     unsigned char type = record[0];
     if (type != PACKET_TYPE_DATA && type != PACKET_TYPE_KEY) {
         WriteLogLimited(LogLine() << "GetData pData MsgTyp Err:" << static_cast<char>(type));
-        return 1;
+        return DEZ_GETDATA_NONE;
     }
     // A record too short to hold an id (a short "K" body) hands out id 0 and
     // no data, never bytes past its end.
@@ -137,7 +62,7 @@ int GameServerThunk::GetData(unsigned char *pData, uint32_t nBuffLen, unsigned c
     if (n > nBuffLen || (n > 0 && !pData)) {
         WriteLogLimited(LogLine() << "GetData pData small ,nBuffLen:" << nBuffLen
                                   << ",nAxSize:" << n);
-        return 2;
+        return DEZ_GETDATA_TOO_SMALL;
     }
     if (n > 0)
         std::memcpy(pData, record + 5, n);
@@ -147,5 +72,5 @@ int GameServerThunk::GetData(unsigned char *pData, uint32_t nBuffLen, unsigned c
         *pType = type;
     if (pId)
         *pId = id;
-    return 0;
+    return DEZ_GETDATA_OK;
 }

@@ -29,14 +29,6 @@ int GameServerThunk::Prepare() {
     return 0;
 }
 
-// Waits for the thread unless it is the calling thread itself (a host that
-// stops the relay from inside a callback).
-static bool wait_other_thread(plat::Thread *thread, uint32_t timeoutMs) {
-    if (!thread || plat::thread_is_current(thread))
-        return true;
-    return plat::thread_wait(thread, timeoutMs);
-}
-
 int GameServerThunk::StopThreads(plat::Thread *monitor) {
     m_bStop = true;
     m_bStopLink = true;
@@ -44,32 +36,13 @@ int GameServerThunk::StopThreads(plat::Thread *monitor) {
     Net_Wake(m_pWaker);
     // While the monitor runs it may replace the connection thread's handle,
     // so that handle is read only once the monitor has ended.
-    if (wait_other_thread(monitor, STOP_WAIT_MS))
-        wait_other_thread(m_hConnThread.load(), STOP_WAIT_MS);
+    if (plat::thread_wait_other(monitor, STOP_WAIT_MS))
+        plat::thread_wait_other(m_hConnThread.load(), STOP_WAIT_MS);
     return 1;
 }
 
 bool GameServerThunk::ThreadsEnded(plat::Thread *monitor) {
     return plat::thread_wait(monitor, 0) && plat::thread_wait(m_hConnThread.load(), 0);
-}
-
-// Waits for the last connection thread to finish and gives its handle up.
-void GameServerThunk::ReapConnThread() {
-    plat::Thread *thread = m_hConnThread.exchange(nullptr);
-    if (!thread)
-        return;
-    wait_other_thread(thread, plat::WAIT_FOREVER);
-    plat::thread_release(thread);
-}
-
-// Gives up the handle of a connection thread that has ended, so that it is
-// joined at once and not only at the next attempt or at the stop (which a
-// host that ends without sh_load_exit never makes). Runs on the monitor
-// thread, the only one that touches the handle while the monitor runs.
-void GameServerThunk::ReapEndedConnThread() {
-    plat::Thread *thread = m_hConnThread.load();
-    if (thread && plat::thread_wait(thread, 0))
-        ReapConnThread();
 }
 
 int GameServerThunk::run(std::string configPath) {

@@ -31,6 +31,9 @@ const uint32_t MONITOR_PASS_MS = 1000;
 const uint32_t STOP_WAIT_MS = 10000;
 const uint32_t TO_GAME_QUEUE_SIZE = 1048576;
 const uint32_t CONNECTION_WAIT_MS = 100;
+// What connectting_thread returns when it ends on m_bStopLink (a stop or a
+// short send); the code stored and reported is DEZ_LINK_SEND_SHORT.
+const int CONN_RETURN_STOPPED = -1;
 // The server host before the configuration gives one.
 const char *const RELAY_START_HOST = "127.0.0.1";
 
@@ -110,6 +113,7 @@ private:
     void DisConnect(int nCallFrom);
     void OnDisconnected();
     int connectting_thread();
+    int EndConnection(int32_t nCode);
     int ServeConnection(); // the connection thread's body
     static unsigned ConnectionThreadProc(void *param);
     void ReapConnThread();

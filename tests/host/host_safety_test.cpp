@@ -25,7 +25,7 @@ TEST_F(RelayHostTest, FaultOnARelayThreadReachesTheHostsCrashHandler) {
 // ended thread that nobody joined is reported at exit and fails the host, and
 // so is process-wide state of the module destroyed by the exit while the
 // monitor thread, which may still use it, runs on.
-TEST_F(RelayHostTest, HostThatEndsWithoutStoppingLeavesNoEndedThreadUnjoined) {
+TEST_F(RelayHostTest, HostThatEndsWithoutStoppingLeavesNoThreadUnjoinedUnderThreadSanitizer) {
     StartServer();
     ThunkConfig config = Connecting();
     config.tryInterval = "60000"; // no new attempt, which would join it too
