@@ -8,9 +8,10 @@
 // when it is stopped.
 //
 // The members live with their concern: lifecycle and monitor loop in
-// game_server_thunk.cpp, server link in link.cpp, message exchange in
-// exchange.cpp, log writers in thunk_log.cpp, configuration readers in
-// thunk_config.cpp.
+// game_server_thunk.cpp; the server link and the connection thread's whole
+// road, from the socket to the host's callbacks, in link.cpp; the host's
+// road (sending, and sh_getdata in queue mode) in exchange.cpp; log writers
+// in thunk_log.cpp; configuration readers in thunk_config.cpp.
 #pragma once
 
 #include <atomic>
@@ -90,25 +91,13 @@ public:
     int read_xml_config(std::string path);
     int read_xml_config_try_connection(std::string path);
 
-    // ---- Message exchange (exchange.cpp) ----
+    // ---- The host's road (exchange.cpp) ----
     int SendToServer(unsigned char type, uint32_t id, const void *data, int32_t size);
     int GetData(unsigned char *pData, uint32_t nBuffLen, unsigned char *pType, uint32_t *pId,
                 uint32_t *pLen);
 
 private:
-    // ---- Message exchange (exchange.cpp) ----
-    enum DeliverResult {
-        DELIVERED,    // every complete packet of the read was handed on
-        UNKNOWN_TYPE, // a packet of unknown type arrived
-        STOPPED,      // a stop was requested: the rest of the read is not handed on
-    };
-    // Hands every complete packet of the last read to its handler.
-    DeliverResult DeliverPackets(PacketCutter &cutter);
-    void OnMsgD(const unsigned char *msg, uint32_t size);
-    void OnMsgK(const unsigned char *msg, uint32_t size);
-    int PushToGame(const unsigned char *msg, uint32_t size);
-
-    // ---- Server link (link.cpp) ----
+    // ---- Server link and connection thread (link.cpp) ----
     int Connect();
     void DisConnect(int nCallFrom);
     void OnDisconnected();
@@ -120,6 +109,16 @@ private:
     void ReapEndedConnThread();
     // Tells the host's code-1003 function, unless a stop was requested.
     void ReportLinkState(int32_t nState, int32_t nCode);
+    enum DeliverResult {
+        DELIVERED,    // every complete packet of the read was handed on
+        UNKNOWN_TYPE, // a packet of unknown type arrived
+        STOPPED,      // a stop was requested: the rest of the read is not handed on
+    };
+    // Hands every complete packet of the last read to its handler.
+    DeliverResult DeliverPackets(PacketCutter &cutter);
+    void OnMsgD(const unsigned char *msg, uint32_t size);
+    void OnMsgK(const unsigned char *msg, uint32_t size);
+    int PushToGame(const unsigned char *msg, uint32_t size);
 
     // ---- Fields, in their documented order. The settings and the limited
     // writer's count are public: tests set and inspect them. ----
