@@ -1,6 +1,7 @@
 // POSIX half of the socket layer: service counting, the readiness wait, the
 // waker and the socket primitives over BSD sockets.
 #include "net/net.h"
+#include "net/net_fault.h"
 #include "net/net_platform.h"
 #include "platform/platform.h"
 
@@ -214,6 +215,11 @@ void net_platform::set_open_options(Net_Channel channel) {
 }
 
 int net_platform::send_once(Net_Channel channel, const char *data, int len) {
+    int error = 0;
+    if (net_fault::take(net_fault::SEND, &error)) {
+        errno = error;
+        return 0;
+    }
     ssize_t sent;
     do {
         sent = send(channel, data, static_cast<size_t>(len), SEND_FLAGS);
@@ -222,6 +228,11 @@ int net_platform::send_once(Net_Channel channel, const char *data, int len) {
 }
 
 int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
+    int error = 0;
+    if (net_fault::take(net_fault::RECV, &error)) {
+        errno = error;
+        return -1;
+    }
     ssize_t received;
     do {
         received = recv(channel, data, static_cast<size_t>(maxlen), 0);

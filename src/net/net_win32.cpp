@@ -9,6 +9,7 @@
 #include <new>
 
 #include "net/net.h"
+#include "net/net_fault.h"
 #include "net/net_platform.h"
 #include "platform/platform.h"
 
@@ -224,6 +225,11 @@ void net_platform::set_open_options(Net_Channel channel) {
 // A full send buffer (WSAEWOULDBLOCK) or any other failure takes nothing;
 // only an interrupted call is repeated.
 int net_platform::send_once(Net_Channel channel, const char *data, int len) {
+    int error = 0;
+    if (net_fault::take(net_fault::SEND, &error)) {
+        WSASetLastError(error);
+        return 0;
+    }
     int sent;
     do {
         WSASetLastError(0);
@@ -233,6 +239,11 @@ int net_platform::send_once(Net_Channel channel, const char *data, int len) {
 }
 
 int net_platform::recv_once(Net_Channel channel, void *data, int maxlen) {
+    int error = 0;
+    if (net_fault::take(net_fault::RECV, &error)) {
+        WSASetLastError(error);
+        return -1;
+    }
     int received;
     do {
         WSASetLastError(0);
