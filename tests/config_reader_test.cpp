@@ -21,6 +21,9 @@ const char FULL_CONFIG[] = "<?xml version=\"1.0\"?>\n"
                            "  <TryConnectionInteval>2500</TryConnectionInteval>\n"
                            "  <MaxCheckConnectionInterval>-1</MaxCheckConnectionInterval>\n"
                            "  <QueueMode>1</QueueMode>\n"
+                           "  <DeadLinkTimeout>5000</DeadLinkTimeout>\n"
+                           "  <ConnectTimeout>3000ms</ConnectTimeout>\n"
+                           "  <SendBufferSize>65536</SendBufferSize>\n"
                            "  <VOZevezu_Host>\n"
                            "    <ip>10.20.30.40</ip>\n"
                            "    <port>70000</port>\n"
@@ -84,6 +87,9 @@ TEST_F(ConfigReaderTest, StartReaderFillsEverySetting) {
     EXPECT_EQ(2500u, m_thunk.m_nTryInterval);
     EXPECT_EQ(4294967295u, m_thunk.m_nCheckInterval);
     EXPECT_TRUE(m_thunk.m_bQueueMode);
+    EXPECT_EQ(5000u, m_thunk.m_nDeadLinkTimeout);
+    EXPECT_EQ(3000u, m_thunk.m_nConnectTimeout);
+    EXPECT_EQ(65536u, m_thunk.m_nSendBufferSize);
     std::vector<std::string> texts = LogTexts();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ("file: " + m_config + "ItemSever Ip:10.20.30.40,Port:70000", texts[0]);
@@ -93,6 +99,7 @@ TEST_F(ConfigReaderTest, StartReaderDefaultsSilently) {
     write_file(m_config, "<GameThunkServer><VOZevezu_Host><ip>localhost</ip></VOZevezu_Host>"
                          "</GameThunkServer>");
     m_thunk.m_nTryInterval = 1;
+    m_thunk.m_nDeadLinkTimeout = m_thunk.m_nConnectTimeout = m_thunk.m_nSendBufferSize = 1;
     m_thunk.m_bConsole = true;
     ASSERT_EQ(0, m_thunk.read_xml_config(m_config));
     EXPECT_EQ("127.0.0.1", HostText()) << "an ip that is not an address keeps the host";
@@ -102,6 +109,9 @@ TEST_F(ConfigReaderTest, StartReaderDefaultsSilently) {
     EXPECT_EQ(60000u, m_thunk.m_nTryInterval);
     EXPECT_EQ(60000u, m_thunk.m_nCheckInterval);
     EXPECT_FALSE(m_thunk.m_bQueueMode);
+    EXPECT_EQ(60000u, m_thunk.m_nDeadLinkTimeout) << "dead links are looked for by default";
+    EXPECT_EQ(0u, m_thunk.m_nConnectTimeout) << "the platform's connect time-out by default";
+    EXPECT_EQ(1048576u, m_thunk.m_nSendBufferSize);
     std::vector<std::string> texts = LogTexts();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ("file: " + m_config + "ItemSever Ip:localhost,Port:15306", texts[0]);
@@ -114,16 +124,20 @@ TEST_F(ConfigReaderTest, StartReaderFailsOnMissingFileAndChangesNothing) {
     EXPECT_TRUE(read_lines(m_log).empty());
 }
 
-TEST_F(ConfigReaderTest, AttemptReaderRereadsAddressIntervalAndLogSwitchOnly) {
+TEST_F(ConfigReaderTest, AttemptReaderRereadsAddressIntervalLogSwitchAndLinkOptionsOnly) {
     write_file(m_config, FULL_CONFIG);
     m_thunk.m_nCheckInterval = 123;
     m_thunk.m_bQueueMode = false;
+    m_thunk.m_nDeadLinkTimeout = m_thunk.m_nConnectTimeout = m_thunk.m_nSendBufferSize = 1;
     int32_t before = g_nTryConnectionLogCount;
     EXPECT_EQ(0, m_thunk.read_xml_config_try_connection(m_config));
     EXPECT_EQ("10.20.30.40", HostText());
     EXPECT_EQ(4464, Port());
     EXPECT_TRUE(m_thunk.m_bLogConnectionError);
     EXPECT_EQ(2500u, m_thunk.m_nTryInterval);
+    EXPECT_EQ(5000u, m_thunk.m_nDeadLinkTimeout) << "link options take effect at the next attempt";
+    EXPECT_EQ(3000u, m_thunk.m_nConnectTimeout);
+    EXPECT_EQ(65536u, m_thunk.m_nSendBufferSize);
     EXPECT_EQ(123u, m_thunk.m_nCheckInterval) << "the keep-alive interval is read at start only";
     EXPECT_FALSE(m_thunk.m_bConsole);
     EXPECT_FALSE(m_thunk.m_bQueueMode);
@@ -144,6 +158,8 @@ TEST_F(ConfigReaderTest, AttemptReaderNamesEachDefaultedKey) {
     EXPECT_EQ("127.0.0.1", HostText());
     EXPECT_EQ(15306, Port());
     EXPECT_EQ(60000u, m_thunk.m_nTryInterval);
+    EXPECT_EQ(60000u, m_thunk.m_nDeadLinkTimeout);
+    // The link options default without a line, as files written before them do.
     std::vector<std::string> expected = {
         "Err LogConnectionError Usedefault ", "Err TryConnectionInteval Usedefault ",
         "Err VOZevezu_Host:ip Usedefault ", "Err VOZevezu_Host:port Usedefault "};

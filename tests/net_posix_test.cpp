@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,6 +37,37 @@ TEST_F(NetConnection, OpenedSocketsAreNonBlockingNoDelayAndCloseOnExec) {
         EXPECT_NE(0, fcntl(sock->channel, F_GETFD) & FD_CLOEXEC);
         EXPECT_NE(0, int_option(sock->channel, IPPROTO_TCP, TCP_NODELAY));
     }
+}
+
+// The dead-link time-out bounds unacknowledged data and schedules keep-alive
+// probes within it (a third of it idle, then four probes in whole seconds);
+// 0 leaves the platform's own behaviour.
+TEST_F(NetConnection, LinkOptionsSetTheTimeOutTheProbesAndTheSendBuffer) {
+    const int platformSendBuffer = int_option(m_pClient->channel, SOL_SOCKET, SO_SNDBUF);
+    EXPECT_EQ(0, Net_TCP_SetLinkOptions(m_pClient, 0, 0));
+    EXPECT_EQ(0, int_option(m_pClient->channel, SOL_SOCKET, SO_KEEPALIVE));
+    EXPECT_EQ(0, int_option(m_pClient->channel, IPPROTO_TCP, TCP_USER_TIMEOUT));
+    EXPECT_EQ(platformSendBuffer, int_option(m_pClient->channel, SOL_SOCKET, SO_SNDBUF));
+
+    const struct {
+        uint32_t timeoutMs;
+        int idleS, intervalS;
+    } cases[] = {{60000, 20, 10}, {5000, 1, 1}, {300, 1, 1}, {0xFFFFFFFFu, 32767, 32767}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.timeoutMs);
+        EXPECT_EQ(0, Net_TCP_SetLinkOptions(m_pClient, c.timeoutMs, 0));
+        EXPECT_EQ(int(std::min<uint32_t>(c.timeoutMs, INT_MAX / 2)),
+                  int_option(m_pClient->channel, IPPROTO_TCP, TCP_USER_TIMEOUT));
+        EXPECT_EQ(1, int_option(m_pClient->channel, SOL_SOCKET, SO_KEEPALIVE));
+        EXPECT_EQ(c.idleS, int_option(m_pClient->channel, IPPROTO_TCP, TCP_KEEPIDLE));
+        EXPECT_EQ(c.intervalS, int_option(m_pClient->channel, IPPROTO_TCP, TCP_KEEPINTVL));
+        EXPECT_EQ(4, int_option(m_pClient->channel, IPPROTO_TCP, TCP_KEEPCNT));
+    }
+    // Linux keeps twice the size asked for, for its bookkeeping.
+    EXPECT_EQ(0, Net_TCP_SetLinkOptions(m_pClient, 0, 65536));
+    EXPECT_EQ(2 * 65536, int_option(m_pClient->channel, SOL_SOCKET, SO_SNDBUF));
+    EXPECT_EQ(-1, Net_TCP_SetLinkOptions(m_pServer, 5000, 65536));
+    EXPECT_EQ(-1, Net_TCP_SetLinkOptions(nullptr, 5000, 65536));
 }
 
 TEST_F(NetConnection, SendToResetPeerDoesNotRaiseSigpipe) {

@@ -52,6 +52,27 @@ TEST_F(NetConnection, ServerSocketCannotSendOrReceive) {
     EXPECT_EQ(nullptr, Net_TCP_GetPeerAddress(m_pServer));
 }
 
+// A connect that cannot complete gives up after its time-out, with or
+// without a cancel flag beside it.
+TEST_F(NetFullListener, TimeOutAbandonsAConnectThatCannotComplete) {
+    std::atomic<bool> cancel(false);
+    for (const std::atomic<bool> *pbCancel : {static_cast<const std::atomic<bool> *>(nullptr),
+                                              static_cast<const std::atomic<bool> *>(&cancel)}) {
+        const steady_clock::time_point start = steady_clock::now();
+        Net_TCPSocket *result = Net_TCP_Open(&m_pListener->address(), 0, pbCancel, 300);
+        const long took = elapsed_ms(start);
+        if (result && took < 300) {
+            Net_TCP_Close(result);
+            GTEST_SKIP() << "this platform completes connects to a full listener";
+        }
+        EXPECT_EQ(nullptr, result);
+        EXPECT_STREQ("Couldn't connect to remote host", Net_GetError());
+        EXPECT_GE(took, 290) << "gave up before its time-out";
+        EXPECT_LT(took, 20000) << "the time-out did not end the attempt";
+        Net_TCP_Close(result);
+    }
+}
+
 TEST_F(NetFullListener, CancelFlagAbandonsAConnectThatCannotComplete) {
     std::atomic<bool> cancel(false);
     std::atomic<bool> done(false);

@@ -160,3 +160,20 @@ TEST_F(RelayObjectTest, FailedReadEndsTheLinkAndTheRelayComesBack) {
     ASSERT_TRUE(m_server.SendPacket('D', 2, testkit::ToBytes("kept")));
     EXPECT_TRUE(poll_until([] { return g_nDelivered == 1; }, 30000));
 }
+
+// A link option the platform refuses is said once, not at every connection,
+// and the connection goes on without it.
+TEST_F(RelayObjectTest, RefusedLinkOptionIsLoggedOnceAndTheLinkStillComesUp) {
+    net_fault::fail_nth(net_fault::SET_OPTION, 1, EINVAL);
+    Run("1000");
+    ASSERT_TRUE(WaitForLink(1));
+    ASSERT_TRUE(m_server.CloseClient());
+    net_fault::fail_nth(net_fault::SET_OPTION, 1, EINVAL);
+    ASSERT_TRUE(WaitForLink(2));
+    ASSERT_TRUE(m_server.SendPacket('D', 1, testkit::ToBytes("x")));
+    EXPECT_TRUE(poll_until([] { return g_nDelivered == 1; }, 30000));
+    size_t nLines = 0;
+    for (const std::string &line : read_lines(m_log))
+        nLines += line.find(">Net_TCP_SetLinkOptions Error,Couldn't set ") != std::string::npos;
+    EXPECT_EQ(1u, nLines);
+}

@@ -92,10 +92,24 @@ void Net_FreeSocketSet(Net_SocketSet *set);
 
 // Opens a client socket connected to *addr (isServer 0) or a server socket
 // listening on *addr (isServer nonzero). A client connect waits until the
-// platform finishes it; when pbCancel is given and becomes true meanwhile,
-// the attempt is abandoned like a failed connect.
+// platform finishes it, or for at most connectTimeoutMs when that is not 0;
+// when pbCancel is given and becomes true meanwhile, the attempt is
+// abandoned. Either way it fails like a refused connect.
 Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
-                            const std::atomic<bool> *pbCancel = nullptr);
+                            const std::atomic<bool> *pbCancel = nullptr,
+                            uint32_t connectTimeoutMs = 0);
+// Keeps a client link from outliving its peer and sizes its send buffer; 0
+// leaves the platform's own behaviour for either. With deadLinkTimeoutMs,
+// data that the peer has not acknowledged for that long ends the link with a
+// socket error, and an idle link is probed well within that time, so a peer
+// that stops answering ends it too; a peer that is merely silent still
+// answers and keeps it. A socket closed later is given up by the platform
+// within the same time even when its peer never reads. sendBufferSize is the
+// bytes the socket may hold unsent (the platform may cap it). 0 when every
+// option took, else -1 with the last-error text naming the first that did
+// not; the socket stays usable either way.
+int Net_TCP_SetLinkOptions(Net_TCPSocket *sock, uint32_t deadLinkTimeoutMs,
+                           uint32_t sendBufferSize);
 // Null for a server socket (or a null one).
 Net_Address *Net_TCP_GetPeerAddress(Net_TCPSocket *sock);
 // Bytes sent without waiting, 0..len: short when the send buffer fills or the

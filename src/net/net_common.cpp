@@ -85,14 +85,28 @@ namespace {
 // A client connect looks at its cancel flag at least this often.
 const uint32_t CONNECT_SLICE_MS = 50;
 
-// Waits for a pending connect to finish; with pbCancel, in slices so that a
-// raised flag abandons the attempt. The platform's own connect time-out
-// still ends an attempt that nobody cancels.
-bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
-    const uint32_t slice = pbCancel ? CONNECT_SLICE_MS : plat::WAIT_FOREVER;
+// How a client connect may wait: for a cancel flag and up to a time-out.
+struct ConnectWait {
+    const std::atomic<bool> *pbCancel; // null: nobody cancels
+    uint32_t timeoutMs;                // 0: the platform's own time-out
+};
+
+// Waits for a pending connect to finish; with a cancel flag or a time-out,
+// in slices so that a raised flag or the time-out abandons the attempt.
+// Without a time-out the platform's own still ends the attempt.
+bool wait_connected(Net_Channel channel, const ConnectWait &wait) {
+    const bool bSliced = wait.pbCancel || wait.timeoutMs != 0;
+    const uint64_t deadline = plat::monotonic_ms() + wait.timeoutMs;
     for (;;) {
-        if (pbCancel && pbCancel->load())
+        if (wait.pbCancel && wait.pbCancel->load())
             return false;
+        uint32_t slice = bSliced ? CONNECT_SLICE_MS : plat::WAIT_FOREVER;
+        if (wait.timeoutMs != 0) {
+            const uint64_t now = plat::monotonic_ms();
+            if (now >= deadline)
+                return false;
+            slice = static_cast<uint32_t>(std::min<uint64_t>(slice, deadline - now));
+        }
         const int result = net_platform::wait_connect_slice(channel, slice);
         if (result < 0)
             return false;
@@ -101,11 +115,11 @@ bool wait_connected(Net_Channel channel, const std::atomic<bool> *pbCancel) {
     }
 }
 
-bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const std::atomic<bool> *pbCancel) {
+bool open_client(Net_TCPSocket *sock, const Net_Address &addr, const ConnectWait &wait) {
     const net_platform::ConnectStart start = net_platform::start_connect(sock->channel, addr);
     const bool connected =
         start == net_platform::CONNECT_DONE ||
-        (start == net_platform::CONNECT_PENDING && wait_connected(sock->channel, pbCancel));
+        (start == net_platform::CONNECT_PENDING && wait_connected(sock->channel, wait));
     if (!connected) {
         Net_SetError("Couldn't connect to remote host");
         return false;
@@ -138,7 +152,7 @@ bool open_server(Net_TCPSocket *sock, const Net_Address &addr) {
 } // namespace
 
 Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
-                            const std::atomic<bool> *pbCancel) {
+                            const std::atomic<bool> *pbCancel, uint32_t connectTimeoutMs) {
     if (!addr) {
         Net_SetError(isServer ? "Couldn't bind to local port" : "Couldn't connect to remote host");
         return nullptr;
@@ -154,7 +168,9 @@ Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
         Net_TCP_Close(sock);
         return nullptr;
     }
-    const bool opened = isServer ? open_server(sock, *addr) : open_client(sock, *addr, pbCancel);
+    const bool opened = isServer
+                            ? open_server(sock, *addr)
+                            : open_client(sock, *addr, ConnectWait{pbCancel, connectTimeoutMs});
     if (!opened) {
         Net_TCP_Close(sock);
         return nullptr;
@@ -162,6 +178,21 @@ Net_TCPSocket *Net_TCP_Open(const Net_Address *addr, int isServer,
     net_platform::set_open_options(sock->channel);
     sock->ready = 0;
     return sock;
+}
+
+int Net_TCP_SetLinkOptions(Net_TCPSocket *sock, uint32_t deadLinkTimeoutMs,
+                           uint32_t sendBufferSize) {
+    if (!sock || sock->isServer)
+        return -1;
+    const char *refused = nullptr;
+    if (deadLinkTimeoutMs != 0)
+        refused = net_platform::set_dead_link_timeout(sock->channel, deadLinkTimeoutMs);
+    if (!refused && sendBufferSize != 0)
+        refused = net_platform::set_send_buffer(sock->channel, sendBufferSize);
+    if (!refused)
+        return 0;
+    Net_SetError("Couldn't set %s", refused);
+    return -1;
 }
 
 // Sends until everything is taken; a full send buffer or a failure ends it

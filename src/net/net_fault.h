@@ -1,6 +1,6 @@
-// A fault seam below the socket layer, for tests: the nth send or receive
-// call from now on fails with a chosen platform error, as if the platform
-// had failed it. Only test builds compile it in (RELAY_FAULT_SEAM); in the
+// A fault seam below the socket layer, for tests: the nth send, receive or
+// link-option call from now on fails with a chosen platform error, as if the
+// platform had failed it. Only test builds compile it in (RELAY_FAULT_SEAM); in the
 // module take() is a constant false and the hooks vanish.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 namespace net_fault {
 
-enum Call { SEND, RECV, CALL_COUNT };
+enum Call { SEND, RECV, SET_OPTION, CALL_COUNT };
 
 #if defined(RELAY_FAULT_SEAM)
 // Arms the nth call of that kind (1: the next one) to fail with error (an

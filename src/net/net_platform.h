@@ -32,6 +32,10 @@ bool listen_channel(Net_Channel channel, int backlog);
 bool local_address(Net_Channel channel, Net_Address *out);
 // Non-blocking with TCP_NODELAY, as every socket is once open.
 void set_open_options(Net_Channel channel);
+// The options of Net_TCP_SetLinkOptions, for a value that is not 0: the
+// name of the first option the platform refused, or null when all took.
+const char *set_dead_link_timeout(Net_Channel channel, uint32_t timeoutMs);
+const char *set_send_buffer(Net_Channel channel, uint32_t bytes);
 // One send call, repeated while interrupted: the bytes taken, 0 when none
 // were (a full buffer, a failure, or len 0).
 int send_once(Net_Channel channel, const char *data, int len);

@@ -5,6 +5,7 @@
 #include "net/net_platform.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -212,6 +213,75 @@ void net_platform::set_open_options(Net_Channel channel) {
     set_nonblocking(channel);
     const int one = 1;
     setsockopt(channel, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+namespace {
+
+// A value of milliseconds or bytes for an int option, kept below INT_MAX / 2
+// (the kernel doubles some of them).
+int int_value(uint32_t value) {
+    return static_cast<int>(std::min<uint32_t>(value, INT_MAX / 2));
+}
+
+// Sets an int option; notes the first one refused.
+void set_int_option(Net_Channel channel, int level, int name, int value, const char *text,
+                    const char **pRefused) {
+    int error = 0;
+    const bool bRefused = net_fault::take(net_fault::SET_OPTION, &error) ||
+                          setsockopt(channel, level, name, &value, sizeof(value)) != 0;
+    if (bRefused && !*pRefused)
+        *pRefused = text;
+}
+
+// Keep-alive probes for a dead-link time-out, in whole seconds (at least
+// 1): the first after a third of the time-out without traffic, the others
+// spread over the rest, so that an idle link whose peer stops answering is
+// given up when the time-out has passed: by TCP_USER_TIMEOUT (the time-out
+// since the peer was last heard, with a probe unanswered), or, where the
+// kernel lacks it, after the last of the four probes.
+struct ProbeSchedule {
+    int idleS;
+    int intervalS;
+    int count;
+};
+
+ProbeSchedule probe_schedule(uint32_t timeoutMs) {
+    const int count = 4;
+    const uint32_t idleMs = timeoutMs / 3;
+    const uint32_t intervalMs = (timeoutMs - idleMs) / count;
+    const auto seconds = [](uint32_t ms) {
+        return static_cast<int>(std::clamp<uint32_t>(ms / 1000u, 1u, 32767u));
+    };
+    return {seconds(idleMs), seconds(intervalMs), count};
+}
+
+} // namespace
+
+const char *net_platform::set_dead_link_timeout(Net_Channel channel, uint32_t timeoutMs) {
+    const char *refused = nullptr;
+#if defined(TCP_USER_TIMEOUT)
+    set_int_option(channel, IPPROTO_TCP, TCP_USER_TIMEOUT, int_value(timeoutMs), "TCP_USER_TIMEOUT",
+                   &refused);
+#else
+    refused = "TCP_USER_TIMEOUT";
+#endif
+    const ProbeSchedule probes = probe_schedule(timeoutMs);
+    set_int_option(channel, SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE", &refused);
+#if defined(TCP_KEEPIDLE)
+    set_int_option(channel, IPPROTO_TCP, TCP_KEEPIDLE, probes.idleS, "TCP_KEEPIDLE", &refused);
+#elif defined(TCP_KEEPALIVE)
+    set_int_option(channel, IPPROTO_TCP, TCP_KEEPALIVE, probes.idleS, "TCP_KEEPALIVE", &refused);
+#endif
+    set_int_option(channel, IPPROTO_TCP, TCP_KEEPINTVL, probes.intervalS, "TCP_KEEPINTVL",
+                   &refused);
+    set_int_option(channel, IPPROTO_TCP, TCP_KEEPCNT, probes.count, "TCP_KEEPCNT", &refused);
+    return refused;
+}
+
+const char *net_platform::set_send_buffer(Net_Channel channel, uint32_t bytes) {
+    const char *refused = nullptr;
+    set_int_option(channel, SOL_SOCKET, SO_SNDBUF, int_value(bytes), "SO_SNDBUF", &refused);
+    return refused;
 }
 
 int net_platform::send_once(Net_Channel channel, const char *data, int len) {

@@ -4,9 +4,10 @@
 GameServerThunk::GameServerThunk(const RelayHost &host)
     : m_pSocket(nullptr), m_pSocketSet(nullptr), m_bStop(false),
       m_bStopLink(false), m_ServerAddr{0, 0}, m_bConsole(false), m_bConnected(false),
-      m_nCheckInterval(60000), m_nTryInterval(60000), m_bLogConnectionError(false), m_SendBuf{},
+      m_nCheckInterval(60000), m_nTryInterval(60000), m_bLogConnectionError(false),
+      m_nDeadLinkTimeout(0), m_nConnectTimeout(0), m_nSendBufferSize(0), m_SendBuf{},
       m_nLimitedLogCount(0), m_bQueueMode(false), m_hConnThread(nullptr), m_nConnResult(0),
-      m_bToGameHasData(false), m_pWaker(nullptr), m_host(host) {
+      m_bToGameHasData(false), m_bLinkOptionErrorLogged(false), m_pWaker(nullptr), m_host(host) {
     // A socket service that does not start is not reported here: every
     // connection attempt then fails.
     Net_Init();

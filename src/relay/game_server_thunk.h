@@ -21,6 +21,7 @@
 #include <string>
 
 #include "DEZuzovEzodid.h"
+#include "config/config.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -90,6 +91,7 @@ public:
     // ---- Configuration (thunk_config.cpp) ----
     int read_xml_config(std::string path);
     int read_xml_config_try_connection(std::string path);
+    void ApplyLinkOptions(const RelayConfig &config);
 
     // ---- The host's road (exchange.cpp) ----
     int SendToServer(unsigned char type, uint32_t id, const void *data, int32_t size);
@@ -99,6 +101,7 @@ public:
 private:
     // ---- Server link and connection thread (link.cpp) ----
     int Connect();
+    void SetLinkOptions();
     void DisConnect(int nCallFrom);
     void OnDisconnected();
     int connectting_thread();
@@ -141,6 +144,11 @@ public:
     uint32_t m_nCheckInterval;
     uint32_t m_nTryInterval;
     bool m_bLogConnectionError;
+    // Link options of each new connection (milliseconds, bytes; 0 leaves
+    // the platform's own behaviour).
+    uint32_t m_nDeadLinkTimeout;
+    uint32_t m_nConnectTimeout;
+    uint32_t m_nSendBufferSize;
 
 private:
     plat::Lock m_csLog;
@@ -156,6 +164,8 @@ private:
     int32_t m_nConnResult;
     MsgQueue m_qToGame;
     std::atomic<bool> m_bToGameHasData;
+    // A refused link option is logged once per relay object.
+    bool m_bLinkOptionErrorLogged;
 
     // Set together with m_bStop, so the monitor's sleep ends at once.
     plat::Event m_evStop;

@@ -33,7 +33,9 @@ int GameServerThunk::Connect() {
     plat::LockGuard link(m_csLink);
     DisConnect(3);
     if (is_connectable_host(m_ServerAddr.host))
-        m_pSocket = Net_TCP_Open(&m_ServerAddr, 0, &m_bStop);
+        m_pSocket = Net_TCP_Open(&m_ServerAddr, 0, &m_bStop, m_nConnectTimeout);
+    if (m_pSocket)
+        SetLinkOptions();
     m_pSocketSet = Net_AllocSocketSet(1);
     if (!m_pSocket || !m_pSocketSet) {
         if (g_nConnectFailCount < 10) {
@@ -63,6 +65,16 @@ int GameServerThunk::Connect() {
         return -1;
     }
     return 0;
+}
+
+// A refused option leaves the link as the platform keeps it; it is said
+// once, not at every connection.
+void GameServerThunk::SetLinkOptions() {
+    if (Net_TCP_SetLinkOptions(m_pSocket, m_nDeadLinkTimeout, m_nSendBufferSize) == 0 ||
+        m_bLinkOptionErrorLogged)
+        return;
+    m_bLinkOptionErrorLogged = true;
+    WriteLog(LogLine() << ">Net_TCP_SetLinkOptions Error," << Net_GetError());
 }
 
 // ---- The connection thread -------------------------------------------------

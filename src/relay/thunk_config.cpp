@@ -28,7 +28,14 @@ int GameServerThunk::read_xml_config(std::string path) {
     m_nTryInterval = config.tryInterval.value;
     m_nCheckInterval = config.checkInterval.value;
     m_bQueueMode = config.queueMode.value;
+    ApplyLinkOptions(config);
     return 0;
+}
+
+void GameServerThunk::ApplyLinkOptions(const RelayConfig &config) {
+    m_nDeadLinkTimeout = config.deadLinkTimeout.value;
+    m_nConnectTimeout = config.connectTimeout.value;
+    m_nSendBufferSize = config.sendBufferSize.value;
 }
 
 // Rereads what a connection attempt uses, naming every key that defaulted.
@@ -42,6 +49,7 @@ int GameServerThunk::read_xml_config_try_connection(std::string path) {
     m_nTryInterval = config.tryInterval.value;
     m_ServerAddr.host = server_host_after(config.ip.value, m_ServerAddr.host);
     m_ServerAddr.port = network_port(config.port.value);
+    ApplyLinkOptions(config);
 #define RELAY_NAME_DEFAULTED(NAME, field, path, type, def, kind, readers, named)                   \
     if (named && !config.field.bFound)                                                             \
         WriteLogLimited(LogLine() << "Err " << config_short_key(CONFIG_KEY_##NAME)                 \
