@@ -196,3 +196,19 @@ TEST_F(StressTest, SilentServerKeepsTheLinkWhileKeepAlivesGoOut) {
     ASSERT_TRUE(m_server.SendPacket('D', 3, data));
     EXPECT_EQ(expected_line(3, data), NextCallback());
 }
+
+// With no keep-alive packet of the relay's own for a minute, only the
+// platform's probes cross an idle link; a server that never speaks but whose
+// kernel answers them keeps the link for four dead-link time-outs and more.
+TEST_F(StressTest, SilentServerThatAcknowledgesOutlastsTheDeadLinkTimeout) {
+    StartServer();
+    ThunkConfig config = Connecting();
+    config.deadLinkTimeout = "2000";
+    StartConnected(config);
+    std::this_thread::sleep_for(std::chrono::seconds(9));
+    EXPECT_EQ(0u, CountLog("Disconnected")) << LogTail();
+    EXPECT_EQ(1u, m_server.AcceptCount());
+    const Bytes data = patterned(4, 64);
+    ASSERT_TRUE(m_server.SendPacket('D', 4, data));
+    EXPECT_EQ(expected_line(4, data), NextCallback());
+}
