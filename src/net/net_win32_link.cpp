@@ -3,8 +3,9 @@
 // (WSAIoctl, from ws2_32.dll), whose header cannot share a file with the
 // Winsock 1.1 one.
 #define WIN32_LEAN_AND_MEAN
-#include <mstcpip.h>
 #include <winsock2.h>
+// mstcpip.h needs the types that winsock2.h declares.
+#include <mstcpip.h>
 
 #include <algorithm>
 
