@@ -182,43 +182,38 @@ TEST(XmlTagCursor, EdgesOfTheText) {
 
 // ---- Key paths and the parser ----------------------------------------------
 
-TEST(XmlKeyPath, SplitsAtEveryColon) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ((V{"a", "b", "c"}), XmlKeyPath::Split("a:b:c").components);
-    EXPECT_EQ((V{"a", "", "b"}), XmlKeyPath::Split("a::b").components);
-    EXPECT_EQ((V{"a"}), XmlKeyPath::Split("a:").components);
-    EXPECT_EQ((V{"", "a"}), XmlKeyPath::Split(":a").components);
-    EXPECT_TRUE(XmlKeyPath::Split("").components.empty());
-    EXPECT_TRUE(XmlKeyPath::Split(nullptr).components.empty());
-}
+// A key path splits at every colon: every piece but the last names an element
+// (empty pieces kept, the first element of a name winning at every step), the
+// last names its leaf, and a colon at the very end adds no piece.
+TEST(XmlKeyPath, SplitsAtEveryColonAndTheFirstMatchWins) {
+    auto doc =
+        Parsed("<T><a>1</a><E><b>2</b><E><c>3</c><F><f>5</f></F></E></E><E><d>4</d></E></T>");
+    const XmlNode &top = doc->Tree().top;
+    ASSERT_EQ(2u, top.children.size());
+    const XmlNode &firstE = top.children[0];
+    ASSERT_EQ(1u, firstE.children.size());
+    EXPECT_EQ(&top, doc->FindElement("T"));
+    EXPECT_EQ(&firstE, doc->FindElement("T:E"));
+    EXPECT_EQ(&firstE.children[0], doc->FindElement("T:E:E"));
+    EXPECT_EQ(&firstE.children[0].children[0], doc->FindElement("T:E:E:F"));
+    for (const char *missing : {"", ":", ":T", "T:", "T::E", "T:E:", "T:E::E", "t", "E", "T:a"})
+        EXPECT_EQ(nullptr, doc->FindElement(missing)) << missing;
 
-// Get walks a key path in place; it must find what the split pieces find
-// through FindNode and FindLeaf, for paths with empty pieces and end colons.
-TEST(XmlKeyPath, GetFindsWhatTheSplitPiecesFind) {
-    XmlDocument doc;
-    const std::string text = "<T><a>1</a><E><b>2</b><E><c>3</c></E></E><E><d>4</d></E></T>";
-    ASSERT_TRUE(doc.LoadText(text.data(), int32_t(text.size())));
-    const char *found[] = {"T:a", "T:a:", "a", "T:E:b", "T:E:E:c", "T:E:b:"};
-    const char *missing[] = {"", ":", ":a", "T::a", "T:E::b", "T:E:d", "t:a", "T:E:E", "E:b"};
-    auto reference = [&doc](const char *key) -> const XmlLeaf * {
-        XmlKeyPath path = XmlKeyPath::Split(key);
-        if (path.components.empty())
-            return nullptr;
-        std::string leaf = path.components.back();
-        path.components.pop_back();
-        const XmlNode *node = doc.Tree().FindNode(path);
-        return node ? node->FindLeaf(leaf) : nullptr;
+    struct Found {
+        const char *key;
+        const char *text;
     };
-    for (const char *key : found) {
+    for (const Found &found :
+         {Found{"T:a", "1"}, Found{"T:a:", "1"}, Found{"a", "1"}, Found{"T:E:b", "2"},
+          Found{"T:E:E:c", "3"}, Found{"T:E:b:", "2"}, Found{"T:E:E:F:f", "5"}}) {
         std::string value;
-        ASSERT_NE(nullptr, reference(key)) << key;
-        EXPECT_TRUE(doc.Get(key, value, "none")) << key;
-        EXPECT_EQ(reference(key)->text, value) << key;
+        EXPECT_TRUE(doc->Get(found.key, value, "none")) << found.key;
+        EXPECT_EQ(found.text, value) << found.key;
     }
-    for (const char *key : missing) {
+    for (const char *key :
+         {"", ":", ":a", "T::a", "T:E::b", "T:E:d", "t:a", "T:E:E", "E:b", "T:a::", "::a"}) {
         std::string value;
-        EXPECT_EQ(nullptr, reference(key)) << key;
-        EXPECT_FALSE(doc.Get(key, value, "none")) << key;
+        EXPECT_FALSE(doc->Get(key, value, "none")) << key;
         EXPECT_EQ("none", value) << key;
     }
 }

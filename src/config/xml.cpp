@@ -151,21 +151,6 @@ void XmlNode::Clear() {
     parent = nullptr;
 }
 
-XmlKeyPath XmlKeyPath::Split(const char *pathText) {
-    XmlKeyPath path;
-    if (!pathText)
-        return path;
-    std::string_view rest(pathText);
-    size_t colon;
-    while ((colon = rest.find(':')) != NPOS) {
-        path.components.emplace_back(rest.substr(0, colon));
-        rest.remove_prefix(colon + 1);
-    }
-    if (!rest.empty())
-        path.components.emplace_back(rest);
-    return path;
-}
-
 // A second top-level element lands here with current null again: it renames
 // the top node and adds its content to what is already there.
 void XmlTreeBuilder::OnElementBegin(const std::string &name, const std::string &attributeText) {
@@ -197,29 +182,6 @@ void XmlTreeBuilder::OnElementEnd(const std::string &, const std::string &) {
 
 void XmlTreeBuilder::OnScanStopped(const XmlScanStop &stop) {
     (current ? current->stops : outside.fileStops).push_back(stop);
-}
-
-const XmlNode *XmlTreeBuilder::FindNode(const XmlKeyPath &elementPath) const {
-    const XmlNode *node = &top;
-    bool atTop = true;
-    for (const std::string &component : elementPath.components) {
-        const XmlNode *match = nullptr;
-        if (atTop) {
-            match = top.name == component ? &top : nullptr;
-        } else {
-            for (const XmlNode &child : node->children) {
-                if (child.name == component) {
-                    match = &child;
-                    break;
-                }
-            }
-        }
-        if (!match)
-            return nullptr;
-        node = match;
-        atTop = false;
-    }
-    return node;
 }
 
 void XmlTreeBuilder::Clear() {
@@ -476,10 +438,9 @@ void XmlDocument::ParseContents(const char *pText, int32_t length) {
 
 namespace {
 
-// The node that the element names of a key path reach, walked in place: the
-// same pieces as XmlKeyPath::Split gives and the same matching as
-// XmlTreeBuilder::FindNode, without building either, since every Get runs
-// it. elements holds the pieces joined by ':', each kept, empty ones too.
+// The node that the element names of a key path reach, walked in place
+// without splitting the path, since every Get runs it. elements holds the
+// pieces joined by ':', each kept, empty ones too.
 const XmlNode *find_node_in_place(const XmlNode &top, std::string_view elements) {
     size_t colon = elements.find(':');
     if (top.name != elements.substr(0, colon))

@@ -81,14 +81,6 @@ protected:
     ~XmlHandler() = default;
 };
 
-// The components of a key path: "a:b:c" gives a, b, c. Empty pieces are
-// kept ("a::b" gives a, "", b), but a colon at the very end adds none.
-struct XmlKeyPath {
-    std::vector<std::string> components;
-
-    static XmlKeyPath Split(const char *pathText);
-};
-
 // What the reader dropped or renamed outside the top node's content. Empty
 // for a file with one top element and nothing beside it.
 struct XmlOutsideNotes {
@@ -107,10 +99,6 @@ public:
     void OnScanStopped(const XmlScanStop &stop) override;
     virtual ~XmlTreeBuilder() = default;
 
-    // The node reached by the element names, the first being the top
-    // element's; the first match wins at every step. Null when a name is not
-    // found; the top node for an empty path.
-    const XmlNode *FindNode(const XmlKeyPath &elementPath) const;
     // Empties the tree and the notes and closes every open element.
     void Clear();
 
