@@ -99,7 +99,7 @@ bool UsableInPath(const std::string &name) {
 }
 
 // Every leaf that a key path can reach must be found by it, with its text.
-// FindNode takes the first element of a name, so later ones are skipped.
+// Lookups take the first element of a name, so later ones are skipped.
 // *pKey holds the node's path on entry and again on return.
 void CheckTreeKeys(XmlDocument &doc, const XmlNode &node, std::string *pKey, size_t *pBudget) {
     const size_t prefixSize = pKey->size();

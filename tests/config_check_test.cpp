@@ -137,6 +137,38 @@ const Rule RULES[] = {
      "VOZevezu_Host:port 15306 default",
      {"VOZevezu_Host:port holds a '<'", "uses 15306"},
      1},
+    {"time-out that does not convert",
+     Clean(&ThunkConfig::connectTimeout, "soon"),
+     "ConnectTimeout 0 ms default",
+     {"ConnectTimeout \"soon\" is not a decimal number", "uses 0 ms"},
+     1},
+    {"size with characters after the number",
+     Clean(&ThunkConfig::sendBufferSize, "65536B"),
+     "SendBufferSize 65536 bytes file",
+     {"SendBufferSize \"65536B\" has characters after the number", "reads 65536 and ignores"},
+     1},
+    {"negative time-out",
+     Clean(&ThunkConfig::deadLinkTimeout, "-1"),
+     "DeadLinkTimeout 4294967295 ms file",
+     {"DeadLinkTimeout \"-1\" is negative and reads as 4294967295 ms", "or 0 for the platform"},
+     1},
+    {"dead-link time-out below 1000",
+     Clean(&ThunkConfig::deadLinkTimeout, "500"),
+     "DeadLinkTimeout 500 ms file",
+     {"DeadLinkTimeout 500 ms is below 1000", "a single lost packet's retransmission",
+      "ends the link", "write milliseconds, 1000 or more"},
+     1},
+    {"connect time-out below 1000",
+     Clean(&ThunkConfig::connectTimeout, "300"),
+     "ConnectTimeout 300 ms file",
+     {"ConnectTimeout 300 ms is below 1000", "a distant server never completes",
+      "write milliseconds, 1000 or more"},
+     1},
+    {"send buffer below 4096",
+     Clean(&ThunkConfig::sendBufferSize, "100"),
+     "SendBufferSize 100 bytes file",
+     {"SendBufferSize 100 bytes is below 4096", "the platform raises it to its minimum"},
+     1},
     {"tag inside a comment",
      WithHost("  <VOZevezu_Host>\n    <!-- <ip>10.0.0.6</ip> -->\n    <port>15400</port>\n"
               "  </VOZevezu_Host>\n"),
@@ -186,6 +218,18 @@ TEST(ConfigCheckTest, EachRuleGivesItsWarningAndTheValueTheRelayUses) {
               TableLine(clean, "TryConnectionInteval"));
     EXPECT_EQ("result: the relay starts and connects to 127.0.0.1 port 15306", clean.result);
     EXPECT_EQ(0, config_check_status(clean));
+
+    // 0 leaves a time-out or the send buffer to the platform, without a warning.
+    ThunkConfig zeros = ThunkConfig::Connecting(15306);
+    zeros.deadLinkTimeout = zeros.connectTimeout = zeros.sendBufferSize = "0";
+    const ConfigCheck platform = check_config_text(testkit::RenderThunkConfig(zeros));
+    EXPECT_TRUE(platform.warnings.empty()) << Joined(platform.warnings);
+    for (const char *key : {"DeadLinkTimeout 0 ms file the platform's time-out",
+                            "ConnectTimeout 0 ms file the platform's time-out",
+                            "SendBufferSize 0 bytes file the platform sizes"}) {
+        const std::string line = key;
+        EXPECT_EQ(line, TableLine(platform, line.substr(0, line.find(' '))).substr(0, line.size()));
+    }
 
     for (const Rule &rule : RULES) {
         SCOPED_TRACE(rule.what);

@@ -182,43 +182,38 @@ TEST(XmlTagCursor, EdgesOfTheText) {
 
 // ---- Key paths and the parser ----------------------------------------------
 
-TEST(XmlKeyPath, SplitsAtEveryColon) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ((V{"a", "b", "c"}), XmlKeyPath::Split("a:b:c").components);
-    EXPECT_EQ((V{"a", "", "b"}), XmlKeyPath::Split("a::b").components);
-    EXPECT_EQ((V{"a"}), XmlKeyPath::Split("a:").components);
-    EXPECT_EQ((V{"", "a"}), XmlKeyPath::Split(":a").components);
-    EXPECT_TRUE(XmlKeyPath::Split("").components.empty());
-    EXPECT_TRUE(XmlKeyPath::Split(nullptr).components.empty());
-}
+// A key path splits at every colon: every piece but the last names an element
+// (empty pieces kept, the first element of a name winning at every step), the
+// last names its leaf, and a colon at the very end adds no piece.
+TEST(XmlKeyPath, SplitsAtEveryColonAndTheFirstMatchWins) {
+    auto doc =
+        Parsed("<T><a>1</a><E><b>2</b><E><c>3</c><F><f>5</f></F></E></E><E><d>4</d></E></T>");
+    const XmlNode &top = doc->Tree().top;
+    ASSERT_EQ(2u, top.children.size());
+    const XmlNode &firstE = top.children[0];
+    ASSERT_EQ(1u, firstE.children.size());
+    EXPECT_EQ(&top, doc->FindElement("T"));
+    EXPECT_EQ(&firstE, doc->FindElement("T:E"));
+    EXPECT_EQ(&firstE.children[0], doc->FindElement("T:E:E"));
+    EXPECT_EQ(&firstE.children[0].children[0], doc->FindElement("T:E:E:F"));
+    for (const char *missing : {"", ":", ":T", "T:", "T::E", "T:E:", "T:E::E", "t", "E", "T:a"})
+        EXPECT_EQ(nullptr, doc->FindElement(missing)) << missing;
 
-// Get walks a key path in place; it must find what the split pieces find
-// through FindNode and FindLeaf, for paths with empty pieces and end colons.
-TEST(XmlKeyPath, GetFindsWhatTheSplitPiecesFind) {
-    XmlDocument doc;
-    const std::string text = "<T><a>1</a><E><b>2</b><E><c>3</c></E></E><E><d>4</d></E></T>";
-    ASSERT_TRUE(doc.LoadText(text.data(), int32_t(text.size())));
-    const char *found[] = {"T:a", "T:a:", "a", "T:E:b", "T:E:E:c", "T:E:b:"};
-    const char *missing[] = {"", ":", ":a", "T::a", "T:E::b", "T:E:d", "t:a", "T:E:E", "E:b"};
-    auto reference = [&doc](const char *key) -> const XmlLeaf * {
-        XmlKeyPath path = XmlKeyPath::Split(key);
-        if (path.components.empty())
-            return nullptr;
-        std::string leaf = path.components.back();
-        path.components.pop_back();
-        const XmlNode *node = doc.Tree().FindNode(path);
-        return node ? node->FindLeaf(leaf) : nullptr;
+    struct Found {
+        const char *key;
+        const char *text;
     };
-    for (const char *key : found) {
+    for (const Found &found :
+         {Found{"T:a", "1"}, Found{"T:a:", "1"}, Found{"a", "1"}, Found{"T:E:b", "2"},
+          Found{"T:E:E:c", "3"}, Found{"T:E:b:", "2"}, Found{"T:E:E:F:f", "5"}}) {
         std::string value;
-        ASSERT_NE(nullptr, reference(key)) << key;
-        EXPECT_TRUE(doc.Get(key, value, "none")) << key;
-        EXPECT_EQ(reference(key)->text, value) << key;
+        EXPECT_TRUE(doc->Get(found.key, value, "none")) << found.key;
+        EXPECT_EQ(found.text, value) << found.key;
     }
-    for (const char *key : missing) {
+    for (const char *key :
+         {"", ":", ":a", "T::a", "T:E::b", "T:E:d", "t:a", "T:E:E", "E:b", "T:a::", "::a"}) {
         std::string value;
-        EXPECT_EQ(nullptr, reference(key)) << key;
-        EXPECT_FALSE(doc.Get(key, value, "none")) << key;
+        EXPECT_FALSE(doc->Get(key, value, "none")) << key;
         EXPECT_EQ("none", value) << key;
     }
 }
@@ -272,6 +267,17 @@ TEST(XmlDocument, TypicalConfigurationFileFromDisk) {
     EXPECT_EQ(15306, port);
     EXPECT_FALSE(doc.Get("GameThunkServer:ip", ip, "127.0.0.1")); // wrong level
     EXPECT_EQ("127.0.0.1", ip);
+
+    // A clean file leaves the reader nothing to note.
+    const XmlNode *host = doc.FindElement("GameThunkServer:VOZevezu_Host");
+    ASSERT_NE(nullptr, host);
+    for (const XmlNode *node : {&doc.Tree().top, host}) {
+        EXPECT_TRUE(node->replaced.empty());
+        EXPECT_TRUE(node->stops.empty());
+    }
+    EXPECT_TRUE(doc.Outside().formerTopNames.empty());
+    EXPECT_TRUE(doc.Outside().droppedLeaves.empty());
+    EXPECT_TRUE(doc.Outside().fileStops.empty());
 }
 
 TEST(XmlDocument, FilesThatCannotBeReadOrAreEmpty) {
@@ -297,8 +303,10 @@ TEST(XmlDocument, FilesThatCannotBeReadOrAreEmpty) {
 
 TEST(XmlDocument, LoadingAgainReplacesTheTree) {
     XmlDocument doc;
-    ASSERT_TRUE(doc.LoadText("<T><a>1</a></T>", 15));
+    ASSERT_TRUE(doc.LoadText("<T><a>1</a><a>2</a></T><U><b>1</b></U>", 38));
     ASSERT_TRUE(doc.LoadText("", 0));
+    EXPECT_TRUE(doc.Tree().top.replaced.empty());
+    EXPECT_TRUE(doc.Outside().formerTopNames.empty());
     std::string a;
     EXPECT_FALSE(doc.Get("T:a", a, "none"));
     ASSERT_TRUE(doc.LoadText("<T><a>1</a></T>", 15));
@@ -333,9 +341,14 @@ TEST(XmlDocument, LeafTextIsRaw) {
 
 TEST(XmlDocument, RepeatedNamesAndNesting) {
     std::string s;
-    auto leaves = Parsed("<T><a>1</a><a>2</a></T>");
+    auto leaves = Parsed("<T><a>1</a><b>0</b><a>2</a><a>3</a></T>");
     EXPECT_TRUE(leaves->Get("T:a", s, ""));
-    EXPECT_EQ("2", s);
+    EXPECT_EQ("3", s);
+    const std::vector<XmlLeaf> &replaced = leaves->Tree().top.replaced;
+    ASSERT_EQ(2u, replaced.size()); // the leaves the later ones replaced, in order
+    EXPECT_EQ("a", replaced[0].name);
+    EXPECT_EQ("1", replaced[0].text);
+    EXPECT_EQ("2", replaced[1].text);
 
     auto elements = Parsed("<T><E><a>1</a></E><E><a>2</a><b>3</b></E></T>");
     EXPECT_TRUE(elements->Get("T:E:a", s, ""));
@@ -366,11 +379,33 @@ TEST(XmlDocument, MarkupThatHidesValues) {
     auto lineBreak = Parsed("<T><a>1</a><b\n>2</b><c>3</c></T>");
     EXPECT_TRUE(lineBreak->Get("T:a", s, ""));
     EXPECT_FALSE(lineBreak->Get("T:c", s, "")); // the scan of T ended at b
+    const std::vector<XmlScanStop> &stops = lineBreak->Tree().top.stops;
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ("<b\n>", stops[0].tag);
+    EXPECT_EQ("b\n", stops[0].tagName);
+    EXPECT_FALSE(stops[0].bAfterComment);
 
     auto blank = Parsed("<T><z>0</z><a>1</a ><c>3</c></T>");
     EXPECT_TRUE(blank->Get("T:z", s, ""));
     EXPECT_FALSE(blank->Get("T:a", s, ""));
     EXPECT_FALSE(blank->Get("T:c", s, ""));
+    ASSERT_EQ(1u, blank->Tree().top.stops.size());
+    EXPECT_EQ("<a>", blank->Tree().top.stops[0].tag);
+
+    // A comment ends at its first '>', so the tag inside it ends the scan.
+    auto tagInComment = Parsed("<T><E><!-- <a>1</a> --><b>2</b></E><c>3</c></T>");
+    EXPECT_FALSE(tagInComment->Get("T:E:b", s, ""));
+    EXPECT_TRUE(tagInComment->Get("T:c", s, ""));
+    EXPECT_TRUE(tagInComment->Tree().top.stops.empty());
+    const XmlNode *e = tagInComment->FindElement("T:E");
+    ASSERT_NE(nullptr, e);
+    ASSERT_EQ(1u, e->stops.size());
+    EXPECT_EQ("</a>", e->stops[0].tag);
+    EXPECT_TRUE(e->stops[0].bAfterComment);
+    auto unended = Parsed("<T><a>1</a><b x=\"1\" </T>");
+    ASSERT_EQ(1u, unended->Tree().top.stops.size());
+    EXPECT_EQ("<b x=\"1\" ", unended->Tree().top.stops[0].tag); // to the end of T's content
+    EXPECT_EQ("", unended->Tree().top.stops[0].tagName);
 
     auto attribute = Parsed("<T><H ip=\"1.2.3.4\"><x/></H></T>");
     EXPECT_FALSE(attribute->Get("T:H:ip", s, "127.0.0.1"));
@@ -386,12 +421,24 @@ TEST(XmlDocument, FilesWithoutUsableElements) {
         std::string s;
         EXPECT_FALSE(doc->Get("T:a", s, "d")) << text;
     }
+    // The scan of the file stops at a tag without its closing tag, and leaves
+    // outside every element are dropped.
+    auto unclosed = Parsed("<T><a>1</a>");
+    ASSERT_EQ(1u, unclosed->Outside().fileStops.size());
+    EXPECT_EQ("<T>", unclosed->Outside().fileStops[0].tag);
+    EXPECT_EQ("T", unclosed->Outside().fileStops[0].tagName);
+    auto bare = Parsed("<a>1</a><b>2</b>");
+    ASSERT_EQ(2u, bare->Outside().droppedLeaves.size());
+    EXPECT_EQ("b", bare->Outside().droppedLeaves[1].name);
+    EXPECT_EQ("2", bare->Outside().droppedLeaves[1].text);
+    EXPECT_TRUE(bare->Outside().fileStops.empty());
 }
 
 TEST(XmlDocument, SecondTopElementRenamesTheTop) {
     auto doc = Parsed("<A><x>1</x></A>\n<B><y>2</y></B>");
     std::string s;
     EXPECT_EQ("B", doc->Tree().top.name);
+    EXPECT_EQ(std::vector<std::string>{"A"}, doc->Outside().formerTopNames);
     EXPECT_TRUE(doc->Get("B:x", s, ""));
     EXPECT_TRUE(doc->Get("B:y", s, ""));
     EXPECT_FALSE(doc->Get("A:x", s, ""));
@@ -499,6 +546,7 @@ TEST(XmlHostile, UnclosedNestingLoadsEmpty) {
         text += "<a>";
     auto doc = Parsed(text);
     EXPECT_TRUE(doc->Tree().top.children.empty());
+    EXPECT_EQ(1u, doc->Outside().fileStops.size());
 }
 
 // Every truncation of a file is read without reading past its end, and a

@@ -124,6 +124,7 @@ void XmlNode::SetLeaf(const std::string &leafName, const std::string &leafText,
                       const std::string &leafAttributeText) {
     for (XmlLeaf &leaf : leaves) {
         if (leaf.name == leafName) {
+            replaced.push_back(leaf);
             leaf.text = leafText;
             leaf.attributeText = leafAttributeText;
             return;
@@ -145,28 +146,17 @@ void XmlNode::Clear() {
     name.clear();
     attributeText.clear();
     children.clear();
+    replaced.clear();
+    stops.clear();
     parent = nullptr;
-}
-
-XmlKeyPath XmlKeyPath::Split(const char *pathText) {
-    XmlKeyPath path;
-    if (!pathText)
-        return path;
-    std::string_view rest(pathText);
-    size_t colon;
-    while ((colon = rest.find(':')) != NPOS) {
-        path.components.emplace_back(rest.substr(0, colon));
-        rest.remove_prefix(colon + 1);
-    }
-    if (!rest.empty())
-        path.components.emplace_back(rest);
-    return path;
 }
 
 // A second top-level element lands here with current null again: it renames
 // the top node and adds its content to what is already there.
 void XmlTreeBuilder::OnElementBegin(const std::string &name, const std::string &attributeText) {
     if (!current) {
+        if (!top.name.empty())
+            outside.formerTopNames.push_back(top.name);
         top.name = name;
         top.attributeText = attributeText;
         top.parent = nullptr;
@@ -181,6 +171,8 @@ void XmlTreeBuilder::OnLeaf(const std::string &name, const std::string &text,
                             const std::string &attributeText) {
     if (current)
         current->SetLeaf(name, text, attributeText);
+    else
+        outside.droppedLeaves.push_back(XmlLeaf{name, text, attributeText});
 }
 
 void XmlTreeBuilder::OnElementEnd(const std::string &, const std::string &) {
@@ -188,31 +180,13 @@ void XmlTreeBuilder::OnElementEnd(const std::string &, const std::string &) {
         current = current->parent;
 }
 
-const XmlNode *XmlTreeBuilder::FindNode(const XmlKeyPath &elementPath) const {
-    const XmlNode *node = &top;
-    bool atTop = true;
-    for (const std::string &component : elementPath.components) {
-        const XmlNode *match = nullptr;
-        if (atTop) {
-            match = top.name == component ? &top : nullptr;
-        } else {
-            for (const XmlNode &child : node->children) {
-                if (child.name == component) {
-                    match = &child;
-                    break;
-                }
-            }
-        }
-        if (!match)
-            return nullptr;
-        node = match;
-        atTop = false;
-    }
-    return node;
+void XmlTreeBuilder::OnScanStopped(const XmlScanStop &stop) {
+    (current ? current->stops : outside.fileStops).push_back(stop);
 }
 
 void XmlTreeBuilder::Clear() {
     top.Clear();
+    outside = XmlOutsideNotes();
     current = nullptr;
 }
 
@@ -264,7 +238,12 @@ bool XmlTagCursor::IsDeclOrComment() const {
     if (n < 3 || m_nNameLast >= m_nLength)
         return false;
     const char *name = m_pText + m_nNameFirst;
-    return (n >= 4 && std::memcmp(name, "?xml", 4) == 0) || std::memcmp(name, "!--", 3) == 0;
+    return (n >= 4 && std::memcmp(name, "?xml", 4) == 0) || IsComment();
+}
+
+bool XmlTagCursor::IsComment() const {
+    return m_pText && Length(m_nNameFirst, m_nNameLast) >= 3 && m_nNameLast < m_nLength &&
+           std::memcmp(m_pText + m_nNameFirst, "!--", 3) == 0;
 }
 
 bool XmlTagCursor::ContentHasTag() const {
@@ -369,13 +348,35 @@ bool XmlParser::ParseLevelAt(XmlTagCursor &cursor, const char *pText, int32_t le
                              int32_t depth) {
     if (depth > XML_MAX_DEPTH)
         return true;
-    while (cursor.SetRange(pText, length) && cursor.NextElement()) {
+    bool bAfterComment = false;
+    while (cursor.SetRange(pText, length)) {
+        if (!cursor.NextElement()) {
+            ReportStop(cursor, pText, length, bAfterComment);
+            break;
+        }
+        bAfterComment = cursor.IsComment();
         if (!cursor.IsDeclOrComment())
             ReportElement(cursor, depth);
         pText += cursor.Position();
         length -= cursor.Position();
     }
     return true;
+}
+
+// A scan that found no next element ends the level; when a '<' is left, the
+// rest of the level from there is not read, and the handler hears of it.
+void XmlParser::ReportStop(const XmlTagCursor &cursor, const char *pText, int32_t length,
+                           bool bAfterComment) {
+    if (!handler)
+        return;
+    const std::string_view rest(pText, size_t(length));
+    const size_t open = rest.find('<');
+    if (open == NPOS)
+        return;
+    const size_t close = rest.find('>', open);
+    const size_t tagEnd = close == NPOS ? rest.size() : close + 1;
+    handler->OnScanStopped(
+        XmlScanStop{std::string(rest.substr(open, tagEnd - open)), cursor.Name(), bAfterComment});
 }
 
 // An element whose content holds a '<' has children; text mixed with them is
@@ -437,10 +438,9 @@ void XmlDocument::ParseContents(const char *pText, int32_t length) {
 
 namespace {
 
-// The node that the element names of a key path reach, walked in place: the
-// same pieces as XmlKeyPath::Split gives and the same matching as
-// XmlTreeBuilder::FindNode, without building either, since every Get runs
-// it. elements holds the pieces joined by ':', each kept, empty ones too.
+// The node that the element names of a key path reach, walked in place
+// without splitting the path, since every Get runs it. elements holds the
+// pieces joined by ':', each kept, empty ones too.
 const XmlNode *find_node_in_place(const XmlNode &top, std::string_view elements) {
     size_t colon = elements.find(':');
     if (top.name != elements.substr(0, colon))
@@ -466,6 +466,10 @@ const XmlNode *find_node_in_place(const XmlNode &top, std::string_view elements)
 
 } // namespace
 
+const XmlNode *XmlDocument::FindElement(std::string_view elementPath) const {
+    return find_node_in_place(m_builder.top, elementPath);
+}
+
 // The last piece of the path names the leaf, the others the elements; a
 // colon at the very end adds no piece.
 const XmlLeaf *XmlDocument::FindLeaf(const char *keyPath) const {
@@ -477,7 +481,7 @@ const XmlLeaf *XmlDocument::FindLeaf(const char *keyPath) const {
     const size_t lastColon = path.rfind(':');
     if (lastColon == NPOS)
         return m_builder.top.FindLeaf(path);
-    const XmlNode *node = find_node_in_place(m_builder.top, path.substr(0, lastColon));
+    const XmlNode *node = FindElement(path.substr(0, lastColon));
     return node ? node->FindLeaf(path.substr(lastColon + 1)) : nullptr;
 }
 

@@ -8,7 +8,9 @@
 // It is deliberately small: no validation, no entity decoding, attributes
 // kept as raw text and never interpreted. Bad input is skipped or ends the
 // scan of its level; it never fails loudly and never throws out of
-// XmlDocument.
+// XmlDocument. What it replaced, dropped or left unread that way is kept
+// beside the tree, so that a check of a file can say so; lookups never look
+// at it.
 #pragma once
 
 #include <cstdint>
@@ -28,20 +30,36 @@ struct XmlLeaf {
     std::string attributeText; // raw, never interpreted
 };
 
+// Where the scan of a level ended before the level did: at a '<' from which
+// it took no element (no '>' after it, or no closing tag it could match), so
+// nothing from there to the level's end was read.
+struct XmlScanStop {
+    std::string tag;     // from that '<' to its '>', or to the level's end
+    std::string tagName; // the name read in the tag; empty when it has no '>'
+    bool bAfterComment;  // the element taken just before it was a comment
+};
+
 // One element with child elements, or the top element.
 struct XmlNode {
     std::vector<XmlLeaf> leaves; // at most one per name
     std::string name;
     std::string attributeText;
     std::vector<XmlNode> children; // document order; names may repeat
+    // What the reader did to this element's content that leaves and children
+    // do not show: the leaves a later leaf of the same name replaced, in the
+    // order they were replaced, and where scans of the content stopped early
+    // (the top node holds those of every top-level element). Empty for a
+    // clean file.
+    std::vector<XmlLeaf> replaced;
+    std::vector<XmlScanStop> stops;
     // The enclosing node while the tree is built. Children are held by value,
     // so this goes stale once a later sibling of the parent is added: follow
     // it only while this node's element is still open.
     XmlNode *parent = nullptr;
 
     XmlNode &AddChild(const std::string &childName, const std::string &childAttributeText);
-    // Replaces the text and attribute text of the leaf of that name, or
-    // appends a new leaf.
+    // Replaces the text and attribute text of the leaf of that name, keeping
+    // the leaf as it was in replaced, or appends a new leaf.
     void SetLeaf(const std::string &leafName, const std::string &leafText,
                  const std::string &leafAttributeText);
     const XmlLeaf *FindLeaf(std::string_view leafName) const;
@@ -55,17 +73,20 @@ public:
     virtual void OnLeaf(const std::string &name, const std::string &text,
                         const std::string &attributeText) = 0;
     virtual void OnElementEnd(const std::string &name, const std::string &attributeText) = 0;
+    // The scan of the innermost open element's content (or, outside every
+    // element, of the file itself) ended early; see XmlScanStop.
+    virtual void OnScanStopped(const XmlScanStop &) {}
 
 protected:
     ~XmlHandler() = default;
 };
 
-// The components of a key path: "a:b:c" gives a, b, c. Empty pieces are
-// kept ("a::b" gives a, "", b), but a colon at the very end adds none.
-struct XmlKeyPath {
-    std::vector<std::string> components;
-
-    static XmlKeyPath Split(const char *pathText);
+// What the reader dropped or renamed outside the top node's content. Empty
+// for a file with one top element and nothing beside it.
+struct XmlOutsideNotes {
+    std::vector<std::string> formerTopNames; // each renamed by a later top-level element
+    std::vector<XmlLeaf> droppedLeaves;      // leaves outside every element
+    std::vector<XmlScanStop> fileStops;      // scans of the file's own level that stopped early
 };
 
 // Builds the tree of one document from the handler calls.
@@ -75,16 +96,14 @@ public:
     void OnLeaf(const std::string &name, const std::string &text,
                 const std::string &attributeText) override;
     void OnElementEnd(const std::string &name, const std::string &attributeText) override;
+    void OnScanStopped(const XmlScanStop &stop) override;
     virtual ~XmlTreeBuilder() = default;
 
-    // The node reached by the element names, the first being the top
-    // element's; the first match wins at every step. Null when a name is not
-    // found; the top node for an empty path.
-    const XmlNode *FindNode(const XmlKeyPath &elementPath) const;
-    // Empties the tree and closes every open element.
+    // Empties the tree and the notes and closes every open element.
     void Clear();
 
     XmlNode top;
+    XmlOutsideNotes outside;
     XmlNode *current = nullptr; // innermost open node; null outside the top element
 };
 
@@ -103,6 +122,7 @@ public:
 
     bool IsSelfClosing() const;   // '/' right before the tag's '>'
     bool IsDeclOrComment() const; // name starts with "?xml" or "!--"
+    bool IsComment() const;       // name starts with "!--"
     bool ContentHasTag() const;   // a '<' lies in the content
 
     std::string Name() const { return Stretch(m_nNameFirst, m_nNameLast); }
@@ -154,6 +174,8 @@ public:
 private:
     bool ParseLevelAt(XmlTagCursor &cursor, const char *pText, int32_t length, int32_t depth);
     void ReportElement(const XmlTagCursor &cursor, int32_t depth);
+    void ReportStop(const XmlTagCursor &cursor, const char *pText, int32_t length,
+                    bool bAfterComment);
 };
 
 // One loaded configuration file with typed lookups. Used by one thread.
@@ -180,6 +202,17 @@ public:
     bool Get(const char *keyPath, uint32_t &target, uint32_t def);
 
     const XmlTreeBuilder &Tree() const { return m_builder; }
+    // The element at an element path such as "GameThunkServer:VOZevezu_Host",
+    // found as Get finds the element of a key (the key path without its last
+    // piece): the pieces are the text between colons, empty ones kept, the
+    // first naming the top element; at every step the first element of the
+    // name wins. Null when there is none. A key path without a colon names a
+    // leaf of the top node, whatever its name.
+    const XmlNode *FindElement(std::string_view elementPath) const;
+    // What the reader dropped or renamed outside the top node; what it did
+    // inside an element is held by the element's node (XmlNode::replaced,
+    // XmlNode::stops).
+    const XmlOutsideNotes &Outside() const { return m_builder.outside; }
 
 private:
     void ParseContents(const char *pText, int32_t length);

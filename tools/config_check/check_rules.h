@@ -1,6 +1,8 @@
-// The parts of the configuration check: how the relay's reader scanned the
-// text (xml_scan.cpp), what it made of each key's element and value
-// (key_rules.cpp), and the helpers both use (config_check.cpp).
+// The parts of the configuration check: what the relay's reader noted while
+// it read the file (reader_notes.cpp), what it made of each key's element and
+// value (key_rules.cpp), what the relay does with each key (key_texts.cpp),
+// and the helpers they share (config_check.cpp). The keys, their kinds and
+// their order come from the key table (config/config_keys.h).
 #pragma once
 
 #include <cstdint>
@@ -13,15 +15,34 @@
 
 typedef std::vector<std::string> Warnings;
 
-// Every key, in the order the check prints them.
-const char *const CHECKED_KEY_PATHS[] = {
-    CONFIG_KEY_START,        CONFIG_KEY_CONSOLE,        CONFIG_KEY_LOG_CONNECTION_ERROR,
-    CONFIG_KEY_TRY_INTERVAL, CONFIG_KEY_CHECK_INTERVAL, CONFIG_KEY_QUEUE_MODE,
-    CONFIG_KEY_IP,           CONFIG_KEY_PORT,
+// What the relay does with a key's value, in the words of the check. set and
+// unset: a switch's 1 and 0, the address tried or not, the port usable or 0,
+// a time-out or size that is not 0 and one that is; for an interval, set is
+// the action paced. tooSmall: what goes wrong with a time-out or size below
+// its kind's least sensible value (null for other kinds).
+struct KeyTexts {
+    const char *set;
+    const char *unset;
+    const char *tooSmall;
 };
+// The key's own texts, or its kind's when the key has none.
+KeyTexts key_texts(const char *keyPath, ConfigKind kind);
 
-// The key path without its top element, as the relay's log lines name keys.
-std::string short_key(const std::string &keyPath);
+// The kinds the check has rules for with each type of value, so that a row
+// of the key table that pairs them otherwise fails to build.
+constexpr bool kind_fits(ConfigKind kind, const bool *) {
+    return kind == CONFIG_KIND_SWITCH;
+}
+constexpr bool kind_fits(ConfigKind kind, const uint32_t *) {
+    return kind == CONFIG_KIND_PACE || kind == CONFIG_KIND_TIMEOUT || kind == CONFIG_KIND_BYTES;
+}
+constexpr bool kind_fits(ConfigKind kind, const int32_t *) {
+    return kind == CONFIG_KIND_PORT;
+}
+constexpr bool kind_fits(ConfigKind kind, const std::string *) {
+    return kind == CONFIG_KIND_IP;
+}
+
 // A key's element path (all but its last component) and its leaf name.
 std::string element_path(const std::string &keyPath);
 std::string leaf_name(const std::string &keyPath);
@@ -49,16 +70,16 @@ std::string pace_text(uint32_t intervalMs);
 uint32_t used_host(const ConfigValue<std::string> &ip, bool *pbFromFile);
 std::string host_text(uint32_t host);
 
-// Builds the tree of the text exactly as the relay's reader does, and warns
-// where its scan of a level holding keys ends early, where it reads a key or
-// a key's element twice, and where it drops one. True when the scan of the
-// file itself ended early.
-bool scan_config_text(const std::string &text, XmlTreeBuilder *tree, Warnings *warnings);
+// Warns where the reader's scan of a level holding keys ended early, where it
+// reads a key or a key's element twice, where it drops one, and where a
+// second top element renames the first. True when the scan of the file
+// itself ended early.
+bool add_reader_warnings(const XmlDocument &doc, Warnings *warnings);
 
 // Warns about the top element, the names of the elements that hold keys, and
 // every key value that a rule of the reader changed. keys are the values the
 // relay will use; bFileScanStopped says that a scan warning covers a file
 // without a top element already.
-void add_key_warnings(const XmlTreeBuilder &tree, const RelayConfig &config,
+void add_key_warnings(const XmlDocument &doc, const RelayConfig &config,
                       const std::vector<CheckedKey> &keys, bool bFileScanStopped,
                       Warnings *warnings);

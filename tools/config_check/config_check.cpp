@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <limits>
-#include <sstream>
 
 #include "check_rules.h"
 #include "net/net.h"
@@ -17,47 +15,47 @@ namespace {
 
 const std::string::size_type NPOS = std::string::npos;
 
-CheckedKey switch_key(const char *keyPath, const ConfigValue<bool> &value, const char *on,
-                      const char *off) {
-    return {short_key(keyPath), value.value ? "1" : "0", value.bFound, value.value ? on : off};
+// One table line per type of value; the kind picks the texts and units.
+CheckedKey checked_key(const char *keyPath, ConfigKind kind, const ConfigValue<bool> &value) {
+    const KeyTexts texts = key_texts(keyPath, kind);
+    return {config_short_key(keyPath), value.value ? "1" : "0", value.bFound,
+            value.value ? texts.set : texts.unset};
 }
 
-CheckedKey interval_key(const char *keyPath, const ConfigValue<uint32_t> &value, const char *what) {
-    return {short_key(keyPath), std::to_string(value.value) + " ms", value.bFound,
-            std::string(what) + " " + pace_text(value.value)};
+CheckedKey checked_key(const char *keyPath, ConfigKind kind, const ConfigValue<uint32_t> &value) {
+    const KeyTexts texts = key_texts(keyPath, kind);
+    const std::string number = std::to_string(value.value);
+    if (kind == CONFIG_KIND_PACE)
+        return {config_short_key(keyPath), number + " ms", value.bFound,
+                std::string(texts.set) + " " + pace_text(value.value)};
+    return {config_short_key(keyPath), number + (kind == CONFIG_KIND_BYTES ? " bytes" : " ms"),
+            value.bFound, value.value != 0 ? texts.set : texts.unset};
 }
 
-CheckedKey ip_key(const ConfigValue<std::string> &ip) {
+CheckedKey checked_key(const char *keyPath, ConfigKind kind, const ConfigValue<std::string> &ip) {
+    const KeyTexts texts = key_texts(keyPath, kind);
     bool bFromFile = false;
     const uint32_t host = used_host(ip, &bFromFile);
-    return {short_key(CONFIG_KEY_IP), host_text(host), bFromFile,
-            is_connectable_host(host) ? "the address the relay tries"
-                                      : "an address the relay never tries"};
+    return {config_short_key(keyPath), host_text(host), bFromFile,
+            is_connectable_host(host) ? texts.set : texts.unset};
 }
 
-CheckedKey port_key(const ConfigValue<int32_t> &port) {
+CheckedKey checked_key(const char *keyPath, ConfigKind kind, const ConfigValue<int32_t> &port) {
+    const KeyTexts texts = key_texts(keyPath, kind);
     const uint16_t number = config_port_number(port.value);
-    return {short_key(CONFIG_KEY_PORT), std::to_string(number), port.bFound,
-            number != 0 ? "the port the relay connects to" : "no server listens on port 0"};
+    return {config_short_key(keyPath), std::to_string(number), port.bFound,
+            number != 0 ? texts.set : texts.unset};
 }
 
 std::vector<CheckedKey> checked_keys(const RelayConfig &config) {
-    return {
-        switch_key(CONFIG_KEY_START, config.start, "the relay starts",
-                   "the relay does not start: sh_load_start returns -101"),
-        switch_key(CONFIG_KEY_CONSOLE, config.console,
-                   "the relay thread's log lines go to standard output as well",
-                   "the relay thread's log lines go to the log file only"),
-        switch_key(CONFIG_KEY_LOG_CONNECTION_ERROR, config.logConnectionError,
-                   "a failure to start the connection thread is logged",
-                   "a failure to start the connection thread is not logged"),
-        interval_key(CONFIG_KEY_TRY_INTERVAL, config.tryInterval, "an attempt"),
-        interval_key(CONFIG_KEY_CHECK_INTERVAL, config.checkInterval, "a keep-alive"),
-        switch_key(CONFIG_KEY_QUEUE_MODE, config.queueMode, "server messages wait for sh_getdata",
-                   "server messages go to the host's callbacks"),
-        ip_key(config.ip),
-        port_key(config.port),
-    };
+    std::vector<CheckedKey> keys;
+#define CHECK_KEY_LINE(NAME, field, path, type, def, kind, readers, named)                         \
+    static_assert(kind_fits(kind, static_cast<const type *>(nullptr)),                             \
+                  "the check has no rules for this kind of " path);                                \
+    keys.push_back(checked_key(path, kind, config.field));
+    RELAY_CONFIG_KEYS(CHECK_KEY_LINE)
+#undef CHECK_KEY_LINE
+    return keys;
 }
 
 void decide(const RelayConfig &config, ConfigCheck *check) {
@@ -79,34 +77,23 @@ void decide(const RelayConfig &config, ConfigCheck *check) {
                         std::to_string(port);
 }
 
-ConfigCheck check_read_config(const RelayConfig &config, const std::string &text) {
+// The values with the relay's own reader, the warnings from what its
+// document shows and noted.
+ConfigCheck check_document(XmlDocument &doc) {
+    RelayConfig config;
+    read_config(doc, &config);
     ConfigCheck check;
     check.bOpened = true;
     check.keys = checked_keys(config);
-    XmlTreeBuilder tree;
-    const bool bFileScanStopped = scan_config_text(text, &tree, &check.warnings);
-    add_key_warnings(tree, config, check.keys, bFileScanStopped, &check.warnings);
+    const bool bFileScanStopped = add_reader_warnings(doc, &check.warnings);
+    add_key_warnings(doc, config, check.keys, bFileScanStopped, &check.warnings);
     decide(config, &check);
     return check;
-}
-
-// The file's characters as the relay's reader takes them (text mode).
-std::string read_text(const std::string &path) {
-    std::ifstream file(path.c_str());
-    std::ostringstream text;
-    if (file.is_open() && file.peek() != std::ifstream::traits_type::eof())
-        text << file.rdbuf();
-    return text.str();
 }
 
 } // namespace
 
 // ---- Helpers of the rules ---------------------------------------------------
-
-std::string short_key(const std::string &keyPath) {
-    const size_t colon = keyPath.find(':');
-    return colon == NPOS ? keyPath : keyPath.substr(colon + 1);
-}
 
 std::string element_path(const std::string &keyPath) {
     const size_t colon = keyPath.rfind(':');
@@ -120,8 +107,8 @@ std::string leaf_name(const std::string &keyPath) {
 
 std::vector<std::string> key_levels() {
     std::vector<std::string> levels;
-    for (const char *key : CHECKED_KEY_PATHS) {
-        const std::string level = element_path(key);
+    for (const ConfigKeyInfo &key : CONFIG_KEYS) {
+        const std::string level = element_path(key.path);
         if (std::find(levels.begin(), levels.end(), level) == levels.end())
             levels.push_back(level);
     }
@@ -135,8 +122,8 @@ bool is_key_level(const std::string &elementPath) {
 }
 
 bool is_key_path(const std::string &path) {
-    return std::any_of(std::begin(CHECKED_KEY_PATHS), std::end(CHECKED_KEY_PATHS),
-                       [&path](const char *key) { return path == key; });
+    return std::any_of(std::begin(CONFIG_KEYS), std::end(CONFIG_KEYS),
+                       [&path](const ConfigKeyInfo &key) { return path == key.path; });
 }
 
 std::string level_text(const std::string &elementPath) {
@@ -190,24 +177,23 @@ std::string host_text(uint32_t host) {
 
 // ---- The check ----------------------------------------------------------------
 
+// The file is read once, as read_config_file reads it.
 ConfigCheck check_config_file(const std::string &path) {
-    RelayConfig config;
-    if (read_config_file(path, &config) < 0) {
+    XmlDocument doc;
+    if (!doc.Load(path.c_str())) {
         ConfigCheck check;
         check.result = "result: the relay refuses to start: it cannot open the file, so "
                        "sh_load_start returns -1";
         return check;
     }
-    return check_read_config(config, read_text(path));
+    return check_document(doc);
 }
 
 ConfigCheck check_config_text(const std::string &text) {
     const size_t length = std::min(text.size(), size_t(std::numeric_limits<int32_t>::max()));
     XmlDocument doc;
     doc.LoadText(text.data(), int32_t(length));
-    RelayConfig config;
-    read_config(doc, &config);
-    return check_read_config(config, text.substr(0, length));
+    return check_document(doc);
 }
 
 void print_config_check(std::ostream &out, const std::string &path, const ConfigCheck &check) {
@@ -217,8 +203,9 @@ void print_config_check(std::ostream &out, const std::string &path, const Config
     }
     out << path << ", as the relay reads it:\n";
     for (const CheckedKey &key : check.keys) {
-        out << "  " << std::left << std::setw(28) << key.name << std::setw(16) << key.value
-            << std::setw(9) << (key.bFromFile ? "file" : "default") << key.effect << "\n";
+        // A name or value filling its column still gets a blank after it.
+        out << "  " << std::left << std::setw(27) << key.name << " " << std::setw(15) << key.value
+            << " " << std::setw(9) << (key.bFromFile ? "file" : "default") << key.effect << "\n";
     }
     for (const std::string &warning : check.warnings)
         out << warning << "\n";

@@ -14,8 +14,14 @@ namespace {
 const char STREAM_SPACE[] = " \t\n\v\f\r";
 const char SWITCH_FIX[] = "write 0 or 1";
 const char INTERVAL_FIX[] = "write milliseconds, 1000 or more";
+const char TIMEOUT_FIX[] = "write milliseconds, 1000 or more, or 0 for the platform's own time-out";
+const char BYTES_FIX[] = "write bytes, 4096 or more, or 0 for the platform's own sizing";
 const char PORT_FIX[] = "write a port from 1 to 65535";
 const char IP_FIX[] = "write the server's dotted IPv4 address";
+// The least time-out that a connection over a slow path survives, and the
+// least send buffer that platforms keep as given.
+const uint32_t LEAST_TIMEOUT_MS = 1000;
+const uint32_t LEAST_BUFFER_BYTES = 4096;
 
 bool is_space(char c) {
     return c != '\0' && std::strchr(STREAM_SPACE, c) != nullptr;
@@ -28,7 +34,7 @@ void warn(Warnings *warnings, const std::string &text) {
 // The value the relay will use for a key, as the key table shows it.
 std::string used(const std::vector<CheckedKey> &keys, const std::string &keyPath) {
     for (const CheckedKey &key : keys) {
-        if (key.name == short_key(keyPath))
+        if (key.name == config_short_key(keyPath))
             return key.value;
     }
     return std::string();
@@ -38,15 +44,11 @@ std::string used(const std::vector<CheckedKey> &keys, const std::string &keyPath
 // port 15306".
 std::string keys_in(const std::string &level, const std::vector<CheckedKey> &keys) {
     std::string list;
-    for (const char *key : CHECKED_KEY_PATHS) {
-        if (element_path(key) == level)
-            list += (list.empty() ? "" : ", ") + leaf_name(key) + " " + used(keys, key);
+    for (const ConfigKeyInfo &key : CONFIG_KEYS) {
+        if (element_path(key.path) == level)
+            list += (list.empty() ? "" : ", ") + leaf_name(key.path) + " " + used(keys, key.path);
     }
     return list;
-}
-
-const XmlNode *find_node(const XmlTreeBuilder &tree, const std::string &path) {
-    return tree.FindNode(XmlKeyPath::Split(path.c_str()));
 }
 
 bool has_child(const XmlNode &node, const std::string &name) {
@@ -80,7 +82,9 @@ size_t edit_distance(const std::string &a, const std::string &b) {
 // (another case, or at most two letters off in a name of six or more), or
 // that has this name at another level; empty when none.
 std::string near_key(const std::string &name) {
-    std::vector<std::string> candidates(std::begin(CHECKED_KEY_PATHS), std::end(CHECKED_KEY_PATHS));
+    std::vector<std::string> candidates;
+    for (const ConfigKeyInfo &key : CONFIG_KEYS)
+        candidates.push_back(key.path);
     const std::vector<std::string> levels = key_levels();
     candidates.insert(candidates.end(), levels.begin() + 1, levels.end());
     std::string best;
@@ -98,9 +102,9 @@ std::string near_key(const std::string &name) {
 
 // ---- The top element and the names of the elements that hold keys --------
 
-bool check_top(const XmlTreeBuilder &tree, bool bFileScanStopped, Warnings *warnings) {
+bool check_top(const XmlDocument &doc, bool bFileScanStopped, Warnings *warnings) {
     const std::string top = leaf_name(key_levels().front());
-    const std::string &name = tree.top.name;
+    const std::string &name = doc.Tree().top.name;
     if (name == top)
         return true;
     const std::string uses = "the relay finds no key and uses every default; ";
@@ -116,14 +120,14 @@ bool check_top(const XmlTreeBuilder &tree, bool bFileScanStopped, Warnings *warn
     return false;
 }
 
-void check_name(const XmlTreeBuilder &tree, const std::string &level, const std::string &name,
+void check_name(const XmlDocument &doc, const std::string &level, const std::string &name,
                 const XmlLeaf *leaf, const std::vector<CheckedKey> &keys, Warnings *warnings) {
     const std::string path = level + ":" + name;
     if (is_key_path(path))
         return; // its value rules speak for it
     if (is_key_level(path)) {
-        if (leaf && !is_blank(leaf->text) && !find_node(tree, path))
-            warn(warnings, short_key(path) + " holds the text " + quoted(leaf->text) +
+        if (leaf && !is_blank(leaf->text) && !doc.FindElement(path))
+            warn(warnings, config_short_key(path) + " holds the text " + quoted(leaf->text) +
                                " and no elements; the relay uses " + keys_in(path, keys) +
                                "; write each as an element inside <" + name + ">");
         return;
@@ -132,42 +136,43 @@ void check_name(const XmlTreeBuilder &tree, const std::string &level, const std:
         const std::string prefix = name.substr(0, name.find_first_of("\t\r\n"));
         const char *what = name[prefix.size()] == '\t' ? "a tab" : "a line break";
         const std::string key = level + ":" + prefix;
-        warn(warnings,
-             "<" + prefix + " is followed by " + what +
-                 ": a tag name ends only at a blank, so the relay reads an element " + "named " +
-                 quoted(name) + ", which is no key" +
-                 (is_key_path(key) ? " (it uses " + used(keys, key) + " for " + short_key(key) + ")"
-                                   : "") +
-                 "; put a blank or '>' right after the name");
+        warn(warnings, "<" + prefix + " is followed by " + what +
+                           ": a tag name ends only at a blank, so the relay reads an element " +
+                           "named " + quoted(name) + ", which is no key" +
+                           (is_key_path(key) ? " (it uses " + used(keys, key) + " for " +
+                                                   config_short_key(key) + ")"
+                                             : "") +
+                           "; put a blank or '>' right after the name");
         return;
     }
     const std::string key = near_key(name);
     if (key.empty()) {
-        warn(warnings, short_key(path) + " is not a key the relay reads; it is ignored; remove " +
+        warn(warnings, config_short_key(path) +
+                           " is not a key the relay reads; it is ignored; remove " +
                            "it or check its spelling");
         return;
     }
     const bool bSameLevel = element_path(key) == level;
-    warn(warnings, short_key(path) + " is not a key the relay reads; it reads " + short_key(key) +
-                       (leaf_name(key) == name ? "" : ", spelt so,") + " and uses " +
-                       (is_key_path(key) ? used(keys, key) : keys_in(key, keys)) + "; " +
+    warn(warnings, config_short_key(path) + " is not a key the relay reads; it reads " +
+                       config_short_key(key) + (leaf_name(key) == name ? "" : ", spelt so,") +
+                       " and uses " + (is_key_path(key) ? used(keys, key) : keys_in(key, keys)) +
+                       "; " +
                        (bSameLevel ? "rename the element " + leaf_name(key)
                                    : "write it as <" + leaf_name(key) + "> inside <" +
                                          leaf_name(element_path(key)) + ">"));
 }
 
-void check_names(const XmlTreeBuilder &tree, const std::vector<CheckedKey> &keys,
-                 Warnings *warnings) {
+void check_names(const XmlDocument &doc, const std::vector<CheckedKey> &keys, Warnings *warnings) {
     for (const std::string &level : key_levels()) {
-        const XmlNode *node = find_node(tree, level);
+        const XmlNode *node = doc.FindElement(level);
         if (!node)
             continue;
         for (const XmlLeaf &leaf : node->leaves)
-            check_name(tree, level, leaf.name, &leaf, keys, warnings);
+            check_name(doc, level, leaf.name, &leaf, keys, warnings);
         for (auto child = node->children.begin(); child != node->children.end(); ++child) {
             const auto same = [&child](const XmlNode &other) { return other.name == child->name; };
             if (std::none_of(node->children.begin(), child, same)) // once per name
-                check_name(tree, level, child->name, nullptr, keys, warnings);
+                check_name(doc, level, child->name, nullptr, keys, warnings);
         }
     }
 }
@@ -199,10 +204,12 @@ bool attribute_value(const std::string &attributes, const std::string &name, std
 
 // The raw attribute text of the element at a path, whether the reader kept
 // it as a node or, holding no elements, as a leaf of its parent.
-std::string element_attributes(const XmlTreeBuilder &tree, const std::string &level) {
-    if (const XmlNode *node = find_node(tree, level))
+std::string element_attributes(const XmlDocument &doc, const std::string &level) {
+    if (const XmlNode *node = doc.FindElement(level))
         return node->attributeText;
-    const XmlNode *parent = find_node(tree, element_path(level));
+    if (element_path(level).empty())
+        return std::string();
+    const XmlNode *parent = doc.FindElement(element_path(level));
     const XmlLeaf *leaf = parent ? parent->FindLeaf(leaf_name(level)) : nullptr;
     return leaf ? leaf->attributeText : std::string();
 }
@@ -211,8 +218,8 @@ std::string element_attributes(const XmlTreeBuilder &tree, const std::string &le
 void warn_attribute(const char *keyPath, const std::string &where, const std::string &shown,
                     const std::string &value, const std::string &used, Warnings *warnings) {
     const std::string leaf = leaf_name(keyPath);
-    warn(warnings, short_key(keyPath) + " is written as an attribute of <" + where + ">, " + shown +
-                       "; the relay reads only the text between tags and uses " + used +
+    warn(warnings, config_short_key(keyPath) + " is written as an attribute of <" + where + ">, " +
+                       shown + "; the relay reads only the text between tags and uses " + used +
                        "; write <" + leaf + ">" + value + "</" + leaf + "> inside <" +
                        leaf_name(element_path(keyPath)) + ">");
 }
@@ -220,11 +227,11 @@ void warn_attribute(const char *keyPath, const std::string &where, const std::st
 // The leaf the relay reads a key's value from, or null when it reads none.
 // Warns when the file gives the value where the reader does not look: in an
 // attribute, or after markup that makes the element a node.
-const XmlLeaf *written_leaf(const XmlTreeBuilder &tree, const char *keyPath,
-                            const std::string &used, Warnings *warnings) {
+const XmlLeaf *written_leaf(const XmlDocument &doc, const char *keyPath, const std::string &used,
+                            Warnings *warnings) {
     const std::string level = element_path(keyPath);
     const std::string name = leaf_name(keyPath);
-    const XmlNode *node = find_node(tree, level);
+    const XmlNode *node = doc.FindElement(level);
     const XmlLeaf *leaf = node ? node->FindLeaf(name) : nullptr;
     std::string value;
     if (leaf && (!is_blank(leaf->text) || leaf->attributeText.empty()))
@@ -236,10 +243,11 @@ const XmlLeaf *written_leaf(const XmlTreeBuilder &tree, const char *keyPath,
         attribute_value(leaf->attributeText, attribute, &value);
         warn_attribute(keyPath, name, leaf->attributeText, value, used, warnings);
     } else if (node && has_child(*node, name)) {
-        warn(warnings, short_key(keyPath) + " holds a '<' (a comment or other markup), so the " +
+        warn(warnings, config_short_key(keyPath) +
+                           " holds a '<' (a comment or other markup), so the " +
                            "relay reads it as an element, not a value, and uses " + used +
                            "; put comments outside the element");
-    } else if (attribute_value(element_attributes(tree, level), name, &value)) {
+    } else if (attribute_value(element_attributes(doc, level), name, &value)) {
         warn_attribute(keyPath, leaf_name(level), name + "=" + quoted(value), value, used,
                        warnings);
     }
@@ -276,7 +284,7 @@ void warn_unread_number(const char *keyPath, const std::string &text, bool bSwit
         why = " " + quoted(text) + " is not 0 or 1";
     else if (after_number(text).empty())
         why = " " + quoted(text) + " is too large for the reader";
-    warn(warnings, short_key(keyPath) + why + "; the relay uses " + used + "; " + fix);
+    warn(warnings, config_short_key(keyPath) + why + "; the relay uses " + used + "; " + fix);
 }
 
 void warn_trailing(const char *keyPath, const std::string &text, long long read,
@@ -284,7 +292,7 @@ void warn_trailing(const char *keyPath, const std::string &text, long long read,
     const std::string tail = after_number(text);
     if (tail.empty())
         return;
-    const std::string head = short_key(keyPath) + " " + quoted(text);
+    const std::string head = config_short_key(keyPath) + " " + quoted(text);
     const std::string ignores = std::to_string(read) + " and ignores " + quoted(tail);
     const bool bHex = read == 0 && (tail[0] == 'x' || tail[0] == 'X') && tail.size() > 1;
     char *end = nullptr;
@@ -297,48 +305,86 @@ void warn_trailing(const char *keyPath, const std::string &text, long long read,
                            "; write digits only");
 }
 
-void check_switch(const XmlTreeBuilder &tree, const char *keyPath, const ConfigValue<bool> &value,
+void check_switch(const XmlDocument &doc, const char *keyPath, const ConfigValue<bool> &value,
                   const std::vector<CheckedKey> &keys, Warnings *warnings) {
-    const XmlLeaf *leaf = written_leaf(tree, keyPath, used(keys, keyPath), warnings);
+    const XmlLeaf *leaf = written_leaf(doc, keyPath, used(keys, keyPath), warnings);
     if (leaf && !value.bFound)
         warn_unread_number(keyPath, leaf->text, true, used(keys, keyPath), SWITCH_FIX, warnings);
     else if (leaf)
         warn_trailing(keyPath, leaf->text, value.value ? 1 : 0, warnings);
 }
 
-void check_interval(const XmlTreeBuilder &tree, const char *keyPath,
-                    const ConfigValue<uint32_t> &value, const char *what,
-                    const std::vector<CheckedKey> &keys, Warnings *warnings) {
-    const XmlLeaf *leaf = written_leaf(tree, keyPath, used(keys, keyPath), warnings);
+// What the rules of an unsigned number say: how to write it, what follows
+// the warning of a negative number (which wraps around), and the whole
+// warning for a value that is too small (empty when it is not).
+struct UnsignedTexts {
+    const char *fix;
+    std::string negative;
+    std::string tooSmall;
+};
+
+// A text that does not convert, characters after the number, a negative
+// number, then a value too small.
+void check_unsigned(const XmlDocument &doc, const char *keyPath, const ConfigValue<uint32_t> &value,
+                    const UnsignedTexts &texts, const std::vector<CheckedKey> &keys,
+                    Warnings *warnings) {
+    const XmlLeaf *leaf = written_leaf(doc, keyPath, used(keys, keyPath), warnings);
     if (!leaf)
         return;
     if (!value.bFound) {
-        warn_unread_number(keyPath, leaf->text, false, used(keys, keyPath), INTERVAL_FIX, warnings);
+        warn_unread_number(keyPath, leaf->text, false, used(keys, keyPath), texts.fix, warnings);
         return;
     }
     warn_trailing(keyPath, leaf->text, value.value, warnings);
-    const std::string pace = "the relay's pace is " + std::string(what) + " " +
-                             pace_text(value.value) + "; " + INTERVAL_FIX;
     if (is_negative(leaf->text) && value.value != 0)
-        warn(warnings, short_key(keyPath) + " " + quoted(leaf->text) +
-                           " is negative and reads as " + used(keys, keyPath) + "; " + pace);
-    else if (value.value < MONITOR_PASS_MS)
-        warn(warnings, short_key(keyPath) + " " + used(keys, keyPath) +
-                           " is below 1000; the monitor counts whole seconds, so " + pace);
+        warn(warnings, config_short_key(keyPath) + " " + quoted(leaf->text) +
+                           " is negative and reads as " + used(keys, keyPath) + "; " +
+                           texts.negative);
+    else if (!texts.tooSmall.empty())
+        warn(warnings, texts.tooSmall);
 }
 
-void check_port(const XmlTreeBuilder &tree, const ConfigValue<int32_t> &value,
+void check_interval(const XmlDocument &doc, const char *keyPath, const ConfigValue<uint32_t> &value,
+                    const std::vector<CheckedKey> &keys, Warnings *warnings) {
+    const std::string pace = "the relay's pace is " +
+                             std::string(key_texts(keyPath, CONFIG_KIND_PACE).set) + " " +
+                             pace_text(value.value) + "; " + INTERVAL_FIX;
+    const std::string tooSmall = value.value < MONITOR_PASS_MS
+                                     ? config_short_key(keyPath) + " " + used(keys, keyPath) +
+                                           " is below 1000; the monitor counts whole seconds, so " +
+                                           pace
+                                     : std::string();
+    check_unsigned(doc, keyPath, value, {INTERVAL_FIX, pace, tooSmall}, keys, warnings);
+}
+
+// A time-out or size: 0 leaves it to the platform; a value not 0 below the
+// least sensible one gets the key's warning of what goes wrong.
+void check_limit(const XmlDocument &doc, const char *keyPath, ConfigKind kind,
+                 const ConfigValue<uint32_t> &value, const std::vector<CheckedKey> &keys,
+                 Warnings *warnings) {
+    const bool bBytes = kind == CONFIG_KIND_BYTES;
+    const uint32_t least = bBytes ? LEAST_BUFFER_BYTES : LEAST_TIMEOUT_MS;
+    const char *fix = bBytes ? BYTES_FIX : TIMEOUT_FIX;
+    const std::string tooSmall = value.value != 0 && value.value < least
+                                     ? config_short_key(keyPath) + " " + used(keys, keyPath) +
+                                           " is below " + std::to_string(least) + ": " +
+                                           key_texts(keyPath, kind).tooSmall + "; " + fix
+                                     : std::string();
+    check_unsigned(doc, keyPath, value, {fix, fix, tooSmall}, keys, warnings);
+}
+
+void check_port(const XmlDocument &doc, const char *keyPath, const ConfigValue<int32_t> &value,
                 const std::vector<CheckedKey> &keys, Warnings *warnings) {
-    const std::string port = used(keys, CONFIG_KEY_PORT);
-    const XmlLeaf *leaf = written_leaf(tree, CONFIG_KEY_PORT, port, warnings);
+    const std::string port = used(keys, keyPath);
+    const XmlLeaf *leaf = written_leaf(doc, keyPath, port, warnings);
     if (!leaf)
         return;
     if (!value.bFound) {
-        warn_unread_number(CONFIG_KEY_PORT, leaf->text, false, port, PORT_FIX, warnings);
+        warn_unread_number(keyPath, leaf->text, false, port, PORT_FIX, warnings);
         return;
     }
-    warn_trailing(CONFIG_KEY_PORT, leaf->text, value.value, warnings);
-    const std::string head = short_key(CONFIG_KEY_PORT) + " " + std::to_string(value.value);
+    warn_trailing(keyPath, leaf->text, value.value, warnings);
+    const std::string head = config_short_key(keyPath) + " " + std::to_string(value.value);
     const std::string connects = "; the relay connects to port " + port + "; " + PORT_FIX;
     if (value.value > 65535)
         warn(warnings, head + " is above 65535" + connects);
@@ -354,13 +400,13 @@ std::string without_white_space(std::string text) {
     return text;
 }
 
-void check_ip(const XmlTreeBuilder &tree, const ConfigValue<std::string> &value,
+void check_ip(const XmlDocument &doc, const char *keyPath, const ConfigValue<std::string> &value,
               const std::vector<CheckedKey> &keys, Warnings *warnings) {
-    const std::string host = used(keys, CONFIG_KEY_IP);
-    const XmlLeaf *leaf = written_leaf(tree, CONFIG_KEY_IP, host, warnings);
+    const std::string host = used(keys, keyPath);
+    const XmlLeaf *leaf = written_leaf(doc, keyPath, host, warnings);
     if (!leaf || !value.bFound)
         return;
-    const std::string key = short_key(CONFIG_KEY_IP);
+    const std::string key = config_short_key(keyPath);
     const std::string oneLine = without_white_space(value.value);
     uint32_t address = 0;
     if (parse_dotted_ipv4(value.value, &address) == 0) {
@@ -380,21 +426,44 @@ void check_ip(const XmlTreeBuilder &tree, const ConfigValue<std::string> &value,
     }
 }
 
+// The rules of a key's kind, picked by the type of its value.
+void check_value(const XmlDocument &doc, const char *keyPath, ConfigKind,
+                 const ConfigValue<bool> &value, const std::vector<CheckedKey> &keys,
+                 Warnings *warnings) {
+    check_switch(doc, keyPath, value, keys, warnings);
+}
+
+void check_value(const XmlDocument &doc, const char *keyPath, ConfigKind kind,
+                 const ConfigValue<uint32_t> &value, const std::vector<CheckedKey> &keys,
+                 Warnings *warnings) {
+    if (kind == CONFIG_KIND_PACE)
+        check_interval(doc, keyPath, value, keys, warnings);
+    else
+        check_limit(doc, keyPath, kind, value, keys, warnings);
+}
+
+void check_value(const XmlDocument &doc, const char *keyPath, ConfigKind,
+                 const ConfigValue<int32_t> &value, const std::vector<CheckedKey> &keys,
+                 Warnings *warnings) {
+    check_port(doc, keyPath, value, keys, warnings);
+}
+
+void check_value(const XmlDocument &doc, const char *keyPath, ConfigKind,
+                 const ConfigValue<std::string> &value, const std::vector<CheckedKey> &keys,
+                 Warnings *warnings) {
+    check_ip(doc, keyPath, value, keys, warnings);
+}
+
 } // namespace
 
-void add_key_warnings(const XmlTreeBuilder &tree, const RelayConfig &config,
+void add_key_warnings(const XmlDocument &doc, const RelayConfig &config,
                       const std::vector<CheckedKey> &keys, bool bFileScanStopped,
                       Warnings *warnings) {
-    if (!check_top(tree, bFileScanStopped, warnings))
+    if (!check_top(doc, bFileScanStopped, warnings))
         return;
-    check_names(tree, keys, warnings);
-    check_switch(tree, CONFIG_KEY_START, config.start, keys, warnings);
-    check_switch(tree, CONFIG_KEY_CONSOLE, config.console, keys, warnings);
-    check_switch(tree, CONFIG_KEY_LOG_CONNECTION_ERROR, config.logConnectionError, keys, warnings);
-    check_interval(tree, CONFIG_KEY_TRY_INTERVAL, config.tryInterval, "an attempt", keys, warnings);
-    check_interval(tree, CONFIG_KEY_CHECK_INTERVAL, config.checkInterval, "a keep-alive", keys,
-                   warnings);
-    check_switch(tree, CONFIG_KEY_QUEUE_MODE, config.queueMode, keys, warnings);
-    check_ip(tree, config.ip, keys, warnings);
-    check_port(tree, config.port, keys, warnings);
+    check_names(doc, keys, warnings);
+#define CHECK_KEY_VALUE(NAME, field, path, type, def, kind, readers, named)                        \
+    check_value(doc, path, kind, config.field, keys, warnings);
+    RELAY_CONFIG_KEYS(CHECK_KEY_VALUE)
+#undef CHECK_KEY_VALUE
 }

@@ -49,9 +49,16 @@ Warnings:
                    large for the reader as well
   after the number characters after a number are ignored (60000ms reads
                    60000, 0x3bca reads 0)
-  negative         a negative interval wraps around (-1 reads 4294967295 ms)
+  negative         a negative interval, time-out or size wraps around (-1
+                   reads 4294967295 ms)
   below 1000       an interval under 1000 ms: the monitor counts whole
                    seconds, so it acts on every pass (1 s)
+  short time-out   DeadLinkTimeout under 1000 ms: a slow path, or a single
+                   lost packet's retransmission, ends the link;
+                   ConnectTimeout under 1000 ms: an attempt to a distant
+                   server never completes (0 leaves either to the platform)
+  small buffer     SendBufferSize under 4096 bytes: the platform raises it to
+                   its minimum (0 leaves the sizing to the platform)
   port range       a port above 65535 or below 0 keeps its low 16 bits
                    (70000 connects to 4464); port 0 is never reachable
   ip               an address on its own line (the line breaks stay in the
