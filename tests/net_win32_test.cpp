@@ -50,6 +50,27 @@ TEST_F(NetConnection, OpenedSocketsAreNonBlockingNoDelayAndNotInheritable) {
     closesocket(plain);
 }
 
+// The send buffer takes the size asked for; the dead-link time-out sets the
+// retransmission limit in whole seconds, rounded up, where Windows has it
+// (Vista and later), or is refused by that option's name.
+TEST_F(NetConnection, LinkOptionsSetTheSendBufferAndTheRetransmissionLimit) {
+    const auto option = [this](int level, int name) {
+        int value = 0;
+        int length = sizeof(value);
+        getsockopt(static_cast<SOCKET>(m_pClient->channel), level, name,
+                   reinterpret_cast<char *>(&value), &length);
+        return value;
+    };
+    EXPECT_EQ(0, Net_TCP_SetLinkOptions(m_pClient, 0, 65536));
+    EXPECT_EQ(65536, option(SOL_SOCKET, SO_SNDBUF));
+    const int TCP_MAXRT_OPTION = 5;
+    if (Net_TCP_SetLinkOptions(m_pClient, 4500, 0) == 0)
+        EXPECT_EQ(5, option(IPPROTO_TCP, TCP_MAXRT_OPTION));
+    else
+        EXPECT_STREQ("Couldn't set TCP_MAXRT", Net_GetError());
+    EXPECT_EQ(-1, Net_TCP_SetLinkOptions(m_pServer, 4500, 65536));
+}
+
 TEST_F(NetConnection, SendAfterPeerResetReturnsZero) {
     ASSERT_TRUE(raw_reset_on_close(m_nPeer));
     raw_close(m_nPeer);
