@@ -66,6 +66,9 @@ else()
   set(RELAY_README_SEP "/")
   set(RELAY_README_NEWLINES LF)
 endif()
+set(RELAY_README_TITLE "DEZuzovEzodid ${PROJECT_VERSION} for ${RELAY_README_PLATFORM}")
+string(LENGTH "${RELAY_README_TITLE}" _relay_title_length)
+string(REPEAT "=" ${_relay_title_length} RELAY_README_RULE)
 configure_file(${PROJECT_SOURCE_DIR}/docs/README-operator.txt.in
   ${PROJECT_BINARY_DIR}/README-operator.txt @ONLY NEWLINE_STYLE ${RELAY_README_NEWLINES})
 install(FILES

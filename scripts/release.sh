@@ -37,6 +37,9 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     { echo "release.sh: not a git checkout: set SOURCE_DATE_EPOCH" >&2; exit 1; }
 fi
 export SOURCE_DATE_EPOCH
+if git rev-parse --git-dir >/dev/null 2>&1 && ! git diff --quiet HEAD --; then
+  echo "release.sh: note: the tree has uncommitted changes; the bundles hold them, dated as the last commit"
+fi
 
 fail() { echo "release.sh: $*" >&2; exit 1; }
 

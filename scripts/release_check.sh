@@ -179,7 +179,7 @@ exchange() { # <what> <bundle folder> <host command...>
   log=$(ls "$dir"/hook_log/VornProxyLog*.txt 2>/dev/null | head -n 1)
   [ -n "$log" ] || fail "$what: no log file under $dir/hook_log"
   grep -q 'Connected To 127.0.0.1-' "$log" || fail "$what: the relay's log shows no connection"
-  echo "$what: $to_server messages to the server, $to_host back to the host; log $(basename "$log")"
+  echo "$what: $to_server D packets reached the server (the ping probe among them), $to_host came back to the host; log $(basename "$log")"
 }
 exchange "Linux sample host from the tarball" "$lin" "$lin/sample_host"
 
