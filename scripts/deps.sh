@@ -5,6 +5,9 @@
 #   scripts/deps.sh windows   mingw-w64 cross-compilers and binutils, GoogleTest
 #                             sources, Boost headers, wine64, and 32-bit wine
 #                             (wine32:i386, adding the i386 architecture)
+#   scripts/deps.sh release   zip, unzip and pkg-config for the release bundles
+#                             and their check (tar, gzip and sha256sum are
+#                             always there)
 set -euo pipefail
 
 packages=()
@@ -15,6 +18,7 @@ for set in "$@"; do
     windows) packages+=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
                         binutils-mingw-w64-x86-64 binutils googletest libboost-dev wine64
                         wine32:i386) ;;
+    release) packages+=(zip unzip pkg-config) ;;
     *) echo "deps.sh: unknown package set '$set'" >&2; exit 2 ;;
   esac
 done

@@ -584,6 +584,7 @@ void PrintUsage() {
         "usage: sample_host [--module PATH] [--count N] [--interval MS] [--wait MS]\n"
         "                   [--duration S]\n"
         "       sample_host [--module PATH] --script\n"
+        "       sample_host --help | --version\n"
         "\n"
         "Loads the relay module, as a game server does, and exchanges messages with the\n"
         "server named in QVThunkConfig.xml beside this executable.\n"
@@ -595,6 +596,7 @@ void PrintUsage() {
         "  --duration S    upper bound of the whole run (default 60)\n"
         "  --script        read commands from stdin instead (below)\n"
         "  --help          this text\n"
+        "  --version       the version\n"
         "\n"
         "Exit status: 0 when the run went through; 1 when the relay did not start or\n"
         "refused a message; 2 when the module cannot be loaded or the command line is bad.\n"
@@ -627,6 +629,10 @@ int main(int argc, char **argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             PrintUsage();
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("sample_host " RELAY_VERSION "\n");
             return 0;
         }
         if (arg == "--script") {

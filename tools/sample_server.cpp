@@ -166,6 +166,7 @@ void PrintUsage() {
                 "                  or on Windows Ctrl+C)\n"
                 "  --quiet         print only the listening line and the summary line\n"
                 "  --help          this text\n"
+                "  --version       the version\n"
                 "\n"
                 "At the end a summary line gives the packet counts both ways.\n");
 }
@@ -211,6 +212,10 @@ int main(int argc, char **argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             PrintUsage();
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("sample_server " RELAY_VERSION "\n");
             return 0;
         }
         if (arg == "--no-echo") {

@@ -10,7 +10,7 @@
 namespace {
 
 const char USAGE[] = "usage: config_check [FILE]   (default: QVThunkConfig.xml here)\n"
-                     "       config_check --help\n";
+                     "       config_check --help | --version\n";
 
 const char HELP[] = R"(
 Reads a relay configuration file with the relay's own reader, and prints:
@@ -78,6 +78,10 @@ int main(int argc, char **argv) {
         const std::string arg = argv[1];
         if (arg == "--help" || arg == "-h") {
             std::cout << USAGE << HELP;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "config_check " RELAY_VERSION "\n";
             return 0;
         }
         if (arg.empty() || arg[0] == '-') {
