@@ -2,6 +2,8 @@
 # Installs the Debian packages that the named build needs, when missing.
 #   scripts/deps.sh base      compiler, CMake, GoogleTest, Boost headers
 #   scripts/deps.sh clang     clang with sanitizer and libFuzzer runtimes
+#   scripts/deps.sh faults    ip, nft and iptables for the fault suite's
+#                             network namespaces and packet filter rules
 #   scripts/deps.sh windows   mingw-w64 cross-compilers and binutils, GoogleTest
 #                             sources, Boost headers, wine64, and 32-bit wine
 #                             (wine32:i386, adding the i386 architecture)
@@ -15,6 +17,7 @@ for set in "$@"; do
   case "$set" in
     base) packages+=(cmake make g++ libgtest-dev libgmock-dev libboost-dev libbenchmark-dev) ;;
     clang) packages+=(clang libclang-rt-14-dev) ;;
+    faults) packages+=(iproute2 nftables iptables) ;;
     windows) packages+=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
                         binutils-mingw-w64-x86-64 binutils googletest libboost-dev wine64
                         wine32:i386) ;;

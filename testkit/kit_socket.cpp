@@ -33,22 +33,29 @@ NativeSocket Native(Socket s) {
     return static_cast<NativeSocket>(s);
 }
 
-sockaddr_in LoopbackAddress(uint16_t nPort) {
+sockaddr_in Ipv4Address(uint32_t nAddress, uint16_t nPort) {
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = nAddress; // network order
     addr.sin_port = htons(nPort);
     return addr;
+}
+
+sockaddr_in LoopbackAddress(uint16_t nPort) {
+    return Ipv4Address(htonl(INADDR_LOOPBACK), nPort);
 }
 
 template <class T> void SetOption(Socket s, int level, int name, T value) {
     setsockopt(Native(s), level, name, reinterpret_cast<const char *>(&value), sizeof value);
 }
 
+bool BindTo(Socket s, const sockaddr_in &addr) {
+    return bind(Native(s), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
+}
+
 bool Bind(Socket s, uint16_t nPort) {
-    sockaddr_in addr = LoopbackAddress(nPort);
-    return bind(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    return BindTo(s, LoopbackAddress(nPort));
 }
 
 } // namespace
@@ -351,9 +358,19 @@ void ResetSocket(Socket s) {
 }
 
 bool ListenLoopback(Socket s, uint16_t nPort, int nBacklog, std::string *pError) {
+    return ListenOn(s, "127.0.0.1", nPort, nBacklog, pError);
+}
+
+bool ListenOn(Socket s, const std::string &address, uint16_t nPort, int nBacklog,
+              std::string *pError) {
+    const uint32_t nAddress = inet_addr(address.c_str());
+    if (nAddress == INADDR_NONE) {
+        *pError = "not an IPv4 address: " + address;
+        return false;
+    }
     SetOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
-    if (!Bind(s, nPort) || listen(Native(s), nBacklog) != 0) {
-        *pError = "cannot listen on 127.0.0.1:" + std::to_string(nPort) + ": " +
+    if (!BindTo(s, Ipv4Address(nAddress, nPort)) || listen(Native(s), nBacklog) != 0) {
+        *pError = "cannot listen on " + address + ":" + std::to_string(nPort) + ": " +
                   SocketErrorText(LastSocketError());
         return false;
     }

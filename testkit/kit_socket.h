@@ -29,6 +29,9 @@ void ResetSocket(Socket s);
 
 // Binds to 127.0.0.1:nPort and listens; false with *pError set on failure.
 bool ListenLoopback(Socket s, uint16_t nPort, int nBacklog, std::string *pError);
+// The same on another local IPv4 address in dotted form.
+bool ListenOn(Socket s, const std::string &address, uint16_t nPort, int nBacklog,
+              std::string *pError);
 // Binds to 127.0.0.1:nPort without listening: connects to the port are
 // refused for as long as s stays open. False with *pError set on failure.
 bool BindLoopback(Socket s, uint16_t nPort, std::string *pError);

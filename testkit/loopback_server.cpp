@@ -14,9 +14,10 @@ uint64_t NowMs() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// A non-blocking listener on 127.0.0.1:nPort that child processes do not
+// A non-blocking listener on address:nPort that child processes do not
 // inherit; BAD_SOCKET on failure.
-Socket Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
+Socket Listen(const std::string &address, uint16_t nPort, int nBacklog, int nRcvBuf,
+              std::string *pError) {
     Socket fd = OpenTcpSocket(true);
     if (fd == BAD_SOCKET) {
         *pError = "socket: " + SocketErrorText(LastSocketError());
@@ -24,7 +25,7 @@ Socket Listen(uint16_t nPort, int nBacklog, int nRcvBuf, std::string *pError) {
     }
     if (nRcvBuf > 0)
         SetReceiveBuffer(fd, nRcvBuf);
-    if (!ListenLoopback(fd, nPort, nBacklog, pError)) {
+    if (!ListenOn(fd, address, nPort, nBacklog, pError)) {
         CloseSocket(fd);
         return BAD_SOCKET;
     }
@@ -66,7 +67,7 @@ bool LoopbackServer::Start(uint16_t nPort) {
     }
     if (!m_waker.Open(&m_strError))
         return false;
-    m_fdListen = Listen(nPort, 16, m_nRcvBuf, &m_strError);
+    m_fdListen = Listen(m_strAddress, nPort, 16, m_nRcvBuf, &m_strError);
     if (m_fdListen == BAD_SOCKET) {
         m_waker.Close();
         return false;
@@ -144,7 +145,7 @@ void LoopbackServer::Run() {
 
 bool LoopbackServer::OpenListener() {
     std::string error;
-    Socket fd = Listen(m_nPort, 16, m_nRcvBuf, &error);
+    Socket fd = Listen(m_strAddress, m_nPort, 16, m_nRcvBuf, &error);
     if (fd == BAD_SOCKET)
         return false;
     m_fdListen = fd;
@@ -484,7 +485,7 @@ bool StuckListener::Start() {
     std::string error;
     if (!SocketsReady())
         return false;
-    m_fdListen = Listen(0, 0, 0, &error);
+    m_fdListen = Listen("127.0.0.1", 0, 0, 0, &error);
     if (m_fdListen == BAD_SOCKET)
         return false;
     m_nPort = BoundPort(m_fdListen);

@@ -1,6 +1,7 @@
-// A scriptable TCP server on 127.0.0.1 that stands in for the remote server
-// in tests: it accepts one client at a time, records every byte and packet
-// per connection, can answer, and can misbehave on request.
+// A scriptable TCP server on 127.0.0.1 (or another local address) that
+// stands in for the remote server in tests: it accepts one client at a time,
+// records every byte and packet per connection, can answer, and can
+// misbehave on request.
 //
 // One background thread does all socket work. Start and Stop belong to the
 // owner; the other public methods may be called from any thread, and every
@@ -53,13 +54,16 @@ public:
     // ---- Set-up (before Start) -----------------------------------------------
     // Receive buffer of accepted sockets, so a peer's sends fill up sooner.
     void SetReceiveBufferSize(int nBytes) { m_nRcvBuf = nBytes; }
+    // The local IPv4 address to listen on (dotted; 127.0.0.1 when not set).
+    void SetListenAddress(const std::string &address) { m_strAddress = address; }
     // Called on the server thread for each packet; must not call back into
     // the server's waiting methods (SendRaw, CloseClient, ...).
     void SetPacketHandler(PacketHandler handler);
     // With history off only counters are kept (for long-running tools).
     void SetRecordHistory(bool bRecord);
 
-    // Listens on 127.0.0.1:nPort (0 = any free port) and starts the thread.
+    // Listens on the listen address, port nPort (0 = any free port), and
+    // starts the thread.
     bool Start(uint16_t nPort = 0);
     // Closes every socket and joins the thread; safe to call twice.
     void Stop();
@@ -131,6 +135,7 @@ private:
     Waker m_waker;
     uint16_t m_nPort = 0;
     int m_nRcvBuf = 0;
+    std::string m_strAddress = "127.0.0.1";
     std::string m_strError;
     std::atomic<bool> m_bRunning{false};
     bool m_bStop = false;

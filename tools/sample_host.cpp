@@ -194,6 +194,27 @@ std::atomic<uint32_t> g_nStallMs{0};             // the next D callback waits th
 std::atomic<volatile int *> g_pFaultAt{nullptr}; // the next D callback writes here
 const unsigned char kNoData[1] = {0};
 
+// The longest sh_recv call since the last "maxrecv", and the number of calls.
+std::atomic<uint64_t> g_nRecvMaxUs{0};
+std::atomic<uint64_t> g_nRecvCalls{0};
+
+int32_t TimedRecv(unsigned char type, uint32_t nId, const unsigned char *pData, int32_t nSize) {
+    Clock::time_point t0 = Clock::now();
+    int32_t rc = g_module.recv(type, nId, pData, nSize);
+    uint64_t us = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count());
+    uint64_t nLongest = g_nRecvMaxUs.load();
+    while (us > nLongest && !g_nRecvMaxUs.compare_exchange_weak(nLongest, us)) {
+    }
+    g_nRecvCalls.fetch_add(1);
+    return rc;
+}
+
+std::string DoMaxRecv() {
+    uint64_t nCalls = g_nRecvCalls.exchange(0);
+    return "@maxrecv " + std::to_string(g_nRecvMaxUs.exchange(0)) + " " + std::to_string(nCalls);
+}
+
 extern "C" {
 
 static void DEZ_CALL ScriptSend(uint32_t nId, const unsigned char *pData, int32_t nSize) {
@@ -204,7 +225,7 @@ static void DEZ_CALL ScriptSend(uint32_t nId, const unsigned char *pData, int32_
     if (uint32_t nMs = g_nStallMs.exchange(0))
         std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
     if (g_bEcho.load())
-        g_module.recv('D', nId, pData, nSize);
+        TimedRecv('D', nId, pData, nSize);
 }
 
 static void DEZ_CALL ScriptK(uint32_t nId, uint32_t nValue) {
@@ -271,7 +292,7 @@ std::string DoExit(bool *pbRunning) {
 std::string DoSendN(const host::ScriptCommand &cmd) {
     size_t n = cmd.nLen > 0 ? std::min(static_cast<size_t>(cmd.nLen), MAX_BUFFER) : 0;
     std::vector<unsigned char> data = host::PatternPayload(n);
-    int32_t rc = g_module.recv(cmd.type, cmd.nId, DataPointer(data), cmd.nLen);
+    int32_t rc = TimedRecv(cmd.type, cmd.nId, DataPointer(data), cmd.nLen);
     return "@send " + std::to_string(rc);
 }
 
@@ -302,7 +323,7 @@ std::string DoFlood(const host::ScriptCommand &cmd) {
                     data[i] = static_cast<unsigned char>(t >> (8 * i));
                     data[4 + i] = static_cast<unsigned char>(seq >> (8 * i));
                 }
-                int32_t rc = g_module.recv('D', t, data.data(), static_cast<int32_t>(cmd.nSize));
+                int32_t rc = TimedRecv('D', t, data.data(), static_cast<int32_t>(cmd.nSize));
                 (rc == 0 ? nOk : nRefused).fetch_add(1);
                 if (cmd.nPauseUs > 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(cmd.nPauseUs));
@@ -341,8 +362,8 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning,
     case host::ScriptOp::SETFUNC:
         return DoSetFunc(cmd);
     case host::ScriptOp::SEND:
-        return "@send " + std::to_string(g_module.recv(cmd.type, cmd.nId, DataPointer(cmd.data),
-                                                       static_cast<int32_t>(cmd.data.size())));
+        return "@send " + std::to_string(TimedRecv(cmd.type, cmd.nId, DataPointer(cmd.data),
+                                                   static_cast<int32_t>(cmd.data.size())));
     case host::ScriptOp::REC:
         if (g_pfRec == nullptr)
             return "@rec nofunc";
@@ -351,7 +372,7 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning,
     case host::ScriptOp::SENDN:
         return DoSendN(cmd);
     case host::ScriptOp::SENDNULL:
-        return "@send " + std::to_string(g_module.recv('D', 1, nullptr, cmd.nLen));
+        return "@send " + std::to_string(TimedRecv('D', 1, nullptr, cmd.nLen));
     case host::ScriptOp::GETDATA:
         return DoGetData(cmd);
     case host::ScriptOp::GETDATA_NULL:
@@ -362,6 +383,8 @@ std::string Execute(const host::ScriptCommand &cmd, bool *pbRunning,
         return cmd.bEchoOn ? "@echo on" : "@echo off";
     case host::ScriptOp::FLOOD:
         return DoFlood(cmd);
+    case host::ScriptOp::MAXRECV:
+        return DoMaxRecv();
     case host::ScriptOp::SLEEP:
         std::this_thread::sleep_for(std::chrono::milliseconds(cmd.nMs));
         return "@slept";

@@ -1,5 +1,5 @@
 // sample_server: a small VOZevezu for host authors and scripts. It accepts
-// the relay's connection on 127.0.0.1, prints the packets it receives,
+// the relay's connection on 127.0.0.1 (or the address given), prints the packets it receives,
 // answers each "D" with a "D" echo, can send "K" and "C" packets at a pace,
 // and can be told to misbehave.
 #include <atomic>
@@ -35,6 +35,7 @@ void Print(const char *format, ...) {
 enum class Misbehave { NONE, CLOSE, RESET, GARBAGE, UNKNOWN_TYPE, STOP_READING, SILENT };
 
 struct Options {
+    std::string address = "127.0.0.1";
     uint16_t nPort = 0;
     bool bEcho = true;
     uint32_t nKEveryMs = 0;
@@ -90,6 +91,7 @@ int Serve(const Options &opt) {
     testkit::LoopbackServer server;
     bool bSilent = opt.misbehave == Misbehave::SILENT;
     server.SetRecordHistory(false);
+    server.SetListenAddress(opt.address);
     server.SetEcho(opt.bEcho && !bSilent);
     if (opt.misbehave == Misbehave::CLOSE)
         server.SetAcceptAction(testkit::AcceptAction::CLOSE);
@@ -108,7 +110,7 @@ int Serve(const Options &opt) {
         return 1;
     }
     testkit::WatchStopRequests();
-    Print("listening on 127.0.0.1:%u", static_cast<unsigned>(server.Port()));
+    Print("listening on %s:%u", opt.address.c_str(), static_cast<unsigned>(server.Port()));
 
     Clock::time_point end = Clock::now() + std::chrono::seconds(opt.nDurationS);
     Pacer kPacer(bSilent ? 0 : opt.nKEveryMs);
@@ -144,13 +146,14 @@ int Serve(const Options &opt) {
 }
 
 void PrintUsage() {
-    std::printf("usage: sample_server [--port N] [--no-echo] [--k-every MS] [--c-every MS]\n"
-                "                     [--misbehave MODE] [--duration S] [--quiet]\n"
+    std::printf("usage: sample_server [--bind ADDR] [--port N] [--no-echo] [--k-every MS]\n"
+                "                     [--c-every MS] [--misbehave MODE] [--duration S] [--quiet]\n"
                 "\n"
                 "A VOZevezu for trying out hosts: listens on 127.0.0.1, prints each packet it\n"
                 "receives and answers each \"D\" packet with a \"D\" of the same id and data.\n"
-                "The first line is \"listening on 127.0.0.1:<port>\".\n"
+                "The first line is \"listening on <address>:<port>\".\n"
                 "\n"
+                "  --bind ADDR     local IPv4 address to listen on (default 127.0.0.1)\n"
                 "  --port N        port to listen on; 0 picks a free one (default 0)\n"
                 "  --no-echo       do not answer \"D\" packets\n"
                 "  --k-every MS    send a \"K\" packet (id n, value 10 n) every MS milliseconds\n"
@@ -231,7 +234,9 @@ int main(int argc, char **argv) {
         const char *value = argv[++i];
         uint32_t number = 0;
         bool bOk = true;
-        if (arg == "--port") {
+        if (arg == "--bind") {
+            opt.address = value;
+        } else if (arg == "--port") {
             bOk = ParseNumber(value, 65535, &number);
             opt.nPort = static_cast<uint16_t>(number);
         } else if (arg == "--k-every") {

@@ -73,6 +73,7 @@ TEST(HostScript, ParsesEveryCommand) {
     EXPECT_EQ(14000u, cmd.nMs);
     EXPECT_EQ(ScriptOp::FAULT, Parse("fault").op);
     EXPECT_EQ(ScriptOp::RELOAD, Parse("reload").op);
+    EXPECT_EQ(ScriptOp::MAXRECV, Parse("maxrecv").op);
     EXPECT_EQ(ScriptOp::EXIT, Parse("exit").op);
     EXPECT_EQ(ScriptOp::QUIT, Parse("quit").op);
     EXPECT_FALSE(Parse("quit").bNoStop);
@@ -99,6 +100,7 @@ TEST(HostScript, RejectsMalformedCommands) {
     Reject("stall");
     Reject("stall 600001");
     Reject("fault now");
+    Reject("maxrecv 1");
     Reject("quit later");
     Reject("echo maybe");
     Reject("flood 0 1 8");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "host_fixture.h"
 #include "wire.h"
@@ -74,6 +75,9 @@ TEST_F(SampleHostScript, PassesSizesAndNullPointersThrough) {
     EXPECT_EQ("@flood 400 0", Run("flood 4 100 16"));
     EXPECT_EQ("@flood 0 20", Run("flood 2 10 801"));
     EXPECT_EQ("@flood 6 0", Run("flood 3 2 8 1000"));
+    // 6 single calls and 426 of the floods; the count starts again after.
+    EXPECT_TRUE(std::regex_match(Run("maxrecv"), std::regex("@maxrecv [0-9]+ 432")));
+    EXPECT_EQ("@maxrecv 0 0", Run("maxrecv"));
 }
 
 #if defined(__linux__)

@@ -98,6 +98,11 @@ TEST(SampleServerOptions, HelpAndBadOptions) {
     ASSERT_TRUE(bad.Start(SAMPLE_SERVER_PATH, {"--misbehave", "politely"}));
     EXPECT_EQ(2, bad.Wait(WAIT_MS));
     EXPECT_NE(std::string::npos, bad.Output().find("bad value for --misbehave"));
+
+    ChildProcess badAddress;
+    ASSERT_TRUE(badAddress.Start(SAMPLE_SERVER_PATH, {"--bind", "300.1.1.1"}));
+    EXPECT_EQ(1, badAddress.Wait(WAIT_MS));
+    EXPECT_NE(std::string::npos, badAddress.Output().find("not an IPv4 address: 300.1.1.1"));
 }
 
 } // namespace

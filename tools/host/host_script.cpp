@@ -174,6 +174,7 @@ const OpName kOps[] = {
     {"getdata-null", ScriptOp::GETDATA_NULL},
     {"echo", ScriptOp::ECHO},
     {"flood", ScriptOp::FLOOD},
+    {"maxrecv", ScriptOp::MAXRECV},
     {"sleep", ScriptOp::SLEEP},
     {"fds", ScriptOp::FDS},
     {"cycle", ScriptOp::CYCLE},
@@ -228,7 +229,7 @@ bool ParseScriptCommand(const std::string &line, ScriptCommand *pCmd, std::strin
             return Fail(pError, "usage: quit [nostop]");
         pCmd->bNoStop = t.size() == 2;
         return true;
-    default: // EXIT, GETDATA_NULL, FAULT, RELOAD
+    default: // EXIT, GETDATA_NULL, MAXRECV, FAULT, RELOAD
         return t.size() == 1 ? true : Fail(pError, t[0] + " takes no arguments");
     }
 }

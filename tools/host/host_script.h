@@ -22,6 +22,7 @@ enum class ScriptOp {
     GETDATA_NULL, // getdata-null
     ECHO,         // echo on|off
     FLOOD,        // flood <threads> <count> <size> [<pause_us>]
+    MAXRECV,      // maxrecv
     SLEEP,        // sleep <ms>
     FDS,          // fds <n>
     CYCLE,        // cycle <n> [<hold_ms>]
@@ -93,6 +94,10 @@ const char SCRIPT_HELP[] =
     "                              parallel sh_recv of D packets -> @flood <ok> <refused>\n"
     "                              (id = thread index; data starts with the thread index\n"
     "                              and the sequence number, 32-bit little-endian each)\n"
+    "  maxrecv                     the longest sh_recv call of send, sendn, sendnull,\n"
+    "                              flood and echo since the last maxrecv, in microseconds,\n"
+    "                              and the number of calls; starts a new count\n"
+    "                              -> @maxrecv <us> <calls>\n"
     "  sleep <ms>                  -> @slept\n"
     "  fds <n>                     hold n extra descriptors open (opens or closes some;\n"
     "                              0 closes them all), raising the soft limit as needed;\n"
