@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -110,14 +111,13 @@ std::string proc_endpoint(const char *address, uint16_t nPort) {
 // ---- Figures -------------------------------------------------------------------
 
 void add_link_keys(testkit::ThunkConfig *pConfig, const LinkKeys &keys) {
-    auto key = [&](const char *name, long value) {
+    auto key = [](std::optional<std::string> *pKey, long value) {
         if (value >= 0)
-            pConfig->extra +=
-                std::string("  <") + name + ">" + std::to_string(value) + "</" + name + ">\n";
+            *pKey = std::to_string(value);
     };
-    key("DeadLinkTimeout", keys.deadLinkMs);
-    key("ConnectTimeout", keys.connectMs);
-    key("SendBufferSize", keys.sendBufferBytes);
+    key(&pConfig->deadLinkTimeout, keys.deadLinkMs);
+    key(&pConfig->connectTimeout, keys.connectMs);
+    key(&pConfig->sendBufferSize, keys.sendBufferBytes);
 }
 
 FloodAnswer parse_flood(const std::string &line) {
