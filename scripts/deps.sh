@@ -42,5 +42,10 @@ export DEBIAN_FRONTEND=noninteractive
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
+# A mirror in the middle of a sync fails an index now and then: try again,
+# then go on with what was fetched.
+for attempt in 1 2 3; do
+  $sudo apt-get update -qq && break
+  [ "$attempt" -lt 3 ] && sleep 20
+done
 $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
