@@ -195,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(doc.LoadText(text, int32_t(docSize)), "LoadText refused %zu bytes", docSize);
     FUZZ_CHECK(doc.Tree().current == nullptr, "an element is still open after loading");
 
-    for (const ConfigKeyInfo &key : CONFIG_KEYS)
-        CheckKey(doc, key.path);
+    for (const char *key : CONFIG_KEY_PATHS)
+        CheckKey(doc, key);
     const XmlNode &top = doc.Tree().top;
     size_t budget = MAX_TREE_KEYS;
     std::string path = top.name;

@@ -20,8 +20,9 @@ enum ConfigKind {
     CONFIG_KIND_BYTES,   // a size in bytes; 0 leaves the platform's own sizing
 };
 
-// Who reads a key, and when. A key read at every attempt is read at the
-// monitor's start as well.
+// Who reads a key, and when, as the relay's readers do (the readers column
+// says it for whoever reads the table). A key read at every attempt is read
+// at the monitor's start as well.
 enum ConfigReaders : uint32_t {
     CONFIG_READ_LOAD_START = 1,    // read_xml_global, at every sh_load_start
     CONFIG_READ_MONITOR_START = 2, // read_xml_config, once per relay object
@@ -60,18 +61,10 @@ const uint32_t CONFIG_READ_START_AND_ATTEMPT = CONFIG_READ_MONITOR_START | CONFI
     ROW(SEND_BUFFER_SIZE, sendBufferSize, "GameThunkServer:SendBufferSize", uint32_t, 1048576u,    \
         CONFIG_KIND_BYTES, CONFIG_READ_START_AND_ATTEMPT, false) /* m_nSendBufferSize */
 
-// A row as data, for code that walks the keys rather than naming them.
-struct ConfigKeyInfo {
-    const char *path;
-    ConfigKind kind;
-    uint32_t readers;
-    bool bNamedWhenDefault;
-};
-
-#define RELAY_CONFIG_KEY_INFO(NAME, field, path, type, def, kind, readers, named)                  \
-    {path, kind, readers, named},
-inline constexpr ConfigKeyInfo CONFIG_KEYS[] = {RELAY_CONFIG_KEYS(RELAY_CONFIG_KEY_INFO)};
-#undef RELAY_CONFIG_KEY_INFO
+// Every key path, for code that walks the keys rather than naming them.
+#define RELAY_CONFIG_KEY_PATH(NAME, field, path, type, def, kind, readers, named) path,
+inline constexpr const char *CONFIG_KEY_PATHS[] = {RELAY_CONFIG_KEYS(RELAY_CONFIG_KEY_PATH)};
+#undef RELAY_CONFIG_KEY_PATH
 
 // The key texts under their usual names.
 #define RELAY_CONFIG_KEY_NAME(NAME, field, path, type, def, kind, readers, named)                  \

@@ -107,8 +107,8 @@ std::string leaf_name(const std::string &keyPath) {
 
 std::vector<std::string> key_levels() {
     std::vector<std::string> levels;
-    for (const ConfigKeyInfo &key : CONFIG_KEYS) {
-        const std::string level = element_path(key.path);
+    for (const char *key : CONFIG_KEY_PATHS) {
+        const std::string level = element_path(key);
         if (std::find(levels.begin(), levels.end(), level) == levels.end())
             levels.push_back(level);
     }
@@ -122,8 +122,8 @@ bool is_key_level(const std::string &elementPath) {
 }
 
 bool is_key_path(const std::string &path) {
-    return std::any_of(std::begin(CONFIG_KEYS), std::end(CONFIG_KEYS),
-                       [&path](const ConfigKeyInfo &key) { return path == key.path; });
+    return std::any_of(std::begin(CONFIG_KEY_PATHS), std::end(CONFIG_KEY_PATHS),
+                       [&path](const char *key) { return path == key; });
 }
 
 std::string level_text(const std::string &elementPath) {

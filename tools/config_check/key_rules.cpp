@@ -44,9 +44,9 @@ std::string used(const std::vector<CheckedKey> &keys, const std::string &keyPath
 // port 15306".
 std::string keys_in(const std::string &level, const std::vector<CheckedKey> &keys) {
     std::string list;
-    for (const ConfigKeyInfo &key : CONFIG_KEYS) {
-        if (element_path(key.path) == level)
-            list += (list.empty() ? "" : ", ") + leaf_name(key.path) + " " + used(keys, key.path);
+    for (const char *key : CONFIG_KEY_PATHS) {
+        if (element_path(key) == level)
+            list += (list.empty() ? "" : ", ") + leaf_name(key) + " " + used(keys, key);
     }
     return list;
 }
@@ -82,9 +82,7 @@ size_t edit_distance(const std::string &a, const std::string &b) {
 // (another case, or at most two letters off in a name of six or more), or
 // that has this name at another level; empty when none.
 std::string near_key(const std::string &name) {
-    std::vector<std::string> candidates;
-    for (const ConfigKeyInfo &key : CONFIG_KEYS)
-        candidates.push_back(key.path);
+    std::vector<std::string> candidates(std::begin(CONFIG_KEY_PATHS), std::end(CONFIG_KEY_PATHS));
     const std::vector<std::string> levels = key_levels();
     candidates.insert(candidates.end(), levels.begin() + 1, levels.end());
     std::string best;

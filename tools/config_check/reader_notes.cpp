@@ -17,8 +17,8 @@ std::string key_name(const std::string &level, const std::string &name) {
 }
 
 bool is_key_leaf_name(const std::string &name) {
-    return std::any_of(std::begin(CONFIG_KEYS), std::end(CONFIG_KEYS),
-                       [&name](const ConfigKeyInfo &key) { return leaf_name(key.path) == name; });
+    return std::any_of(std::begin(CONFIG_KEY_PATHS), std::end(CONFIG_KEY_PATHS),
+                       [&name](const char *key) { return leaf_name(key) == name; });
 }
 
 void warn_top_renamed(const XmlDocument &doc, Warnings *warnings) {
