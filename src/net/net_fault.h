@@ -15,7 +15,7 @@ enum Call { SEND, RECV, SET_OPTION, CALL_COUNT };
 // errno value on POSIX, a Winsock error on Windows); calls before and after
 // it reach the platform. A later arming of the same kind replaces it.
 void fail_nth(Call call, uint32_t nth, int error);
-// Disarms both kinds.
+// Disarms every kind.
 void reset();
 // Called by the platform half before each call of that kind: true, with the
 // error, when this is the armed call.
